@@ -1,0 +1,7 @@
+// Placeholder until the run order lands.
+#include "run/run.h"
+
+int RunMain(int, char**, const BuildForm&)
+{
+    return kResultEarlyEnd;
+}

@@ -1,0 +1,11 @@
+// The order of one run of zolk_qex, for the build form given.
+#pragma once
+
+#include "support/build_form.h"
+
+// Process results.
+inline constexpr int kResultComplete = 0;   // "Complete ZOLK"
+inline constexpr int kResultFailed = 1;     // "Failed ZOLK": a write, dump or boot load failed
+inline constexpr int kResultEarlyEnd = -1;  // bad command line, no port, missing files, failed low format
+
+int RunMain(int argc, char** argv, const BuildForm& form);

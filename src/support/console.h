@@ -1,0 +1,24 @@
+// Console text attributes and line control. The platform files
+// (console_posix.cpp, console_win32.cpp) implement these.
+//
+// Attributes are Windows console character attributes (foreground bits:
+// 1 blue, 2 green, 4 red, 8 intensity; background in the high nibble):
+// 7 normal grey, 9 bright blue, 10 bright green, 12 bright red, 3 cyan,
+// 5 magenta, 47 bright white on green (the progress bar).
+#pragma once
+
+#include <cstdint>
+
+// Sets the colour of the following console output. On POSIX this prints the
+// matching ANSI SGR sequence, only when standard output is a terminal, so that
+// redirected output carries plain text.
+void SetConsoleTextAttribute(uint16_t attribute);
+
+// Blanks the console line under the cursor and returns the cursor to column 0.
+void ClearConsoleLine();
+
+// True when standard output is an interactive console (colours are shown).
+bool ConsoleIsTerminal();
+
+// Tests force the terminal decision (1 = terminal, 0 = not, -1 = detect).
+void ConsoleForceTerminal(int mode);

@@ -1,0 +1,64 @@
+// The serial link to the target board. One file per platform implements it:
+// serial_port_posix.cpp (termios, poll) and serial_port_win32.cpp (Win32 comm).
+//
+// The read and write time-outs follow the COMMTIMEOUTS rules: with the three
+// read values all 0 a read waits for the full count; otherwise it ends when
+// the count is complete, when the gap between two bytes exceeds the interval,
+// or when multiplier x count + constant ms have passed, and still succeeds
+// with what arrived (possibly nothing). Writes get multiplier x count +
+// constant, no limit when both are 0.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CSerialPort {
+public:
+    CSerialPort();
+    // Leaves the device alone: the operating system releases it at exit.
+    virtual ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Opens the device exclusively for reading and writing (access 0) and
+    // discards whatever both directions held.
+    bool OpenPort(const char* name, uint32_t access = 0);
+    bool ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
+                        uint8_t stopBits);
+    bool SetCommunicationTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
+                                  uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
+                                  uint32_t writeTotalConstant);
+    // One write under the write time-outs; a short write is a success with
+    // the smaller count.
+    bool SendData(const void* buf, uint32_t size, uint32_t* ulReadSize);
+    // Waits for input (poll count 0: until a byte is queued; n: at most n ms),
+    // then one read under the read time-outs. True when the read call worked,
+    // whatever the count.
+    bool ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t pollCount = 0);
+    // Echoes up to count bytes of pending input to standard output, raw.
+    bool ReadTreshData(uint32_t count);
+
+    // Reads exactly size bytes unless the line stays silent for silenceMs
+    // (true, *ulReadSize < size) or the device fails (false, with messages).
+    // Used by the data phases, which must not wait forever on a dead target.
+    bool ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t silenceMs);
+
+    // Device name of a port number: "\\.\COM%d" on Windows, /dev/ttyS<n-1>
+    // on POSIX (COM1 is ttyS0).
+    static std::string DeviceNameForPort(uint32_t port);
+    // Device name of a port given as text: on POSIX a path (any text with a
+    // '/') is used as it is; on Windows "COM12" or "\\.\COM12". Empty when
+    // the text names no device.
+    static std::string DeviceNameForText(const char* text);
+
+    bool IsOpen() const;
+    // The device is gone (hang-up, I/O error): no later transfer can succeed.
+    bool IsGone() const;
+    // The last operating-system error number seen by a failed call.
+    int LastError() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
