@@ -14,3 +14,9 @@ bool CheckFile(const char* pFileName, uint64_t validSize);
 // Where the HSM image lies in its source file.
 inline constexpr uint32_t kHsmImageOffset = 0x2000;
 inline constexpr uint32_t kHsmImageSize = 0x10000;
+
+// Checks the files of a run before anything is sent to the target: the write
+// file (missing, unreadable, a directory, empty), the dump file (its path can
+// be created; it is not the write, HSM or ZOLK file). Prints a clear message
+// naming the file and the reason; false ends the run as failed.
+bool CheckRunFiles(const ZOLKArgs* pZolkArgs);
