@@ -1,8 +1,10 @@
 // Console logger: every message of the program goes through LOG_MSG.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 enum LogLevel : int {
@@ -23,6 +25,8 @@ public:
     // printf-style; the level is accepted and ignored. Writes to standard
     // output and, with saving on, appends to the log file.
     void Print(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Print with an argument list (the message text of LOG_MSG).
+    void VPrint(int level, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
     void PrintTimeStamp(int level);
     int PrintCurTime();
     ZOLKLogger* SetSaveLog(bool flag);
@@ -33,6 +37,8 @@ public:
     // The elapsed-time text for a number of milliseconds: "[mm:ss:cc]".
     static std::string FormatTimeStamp(int32_t elapsedMs);
     const char* GetLogFileName() const { return m_szLogFileName.c_str(); }
+    // The date line of PrintCurTime for a local time: "yy/mm/dd-hh:mm:ss".
+    static std::string FormatDateTime(const std::tm& localTime);
 
 private:
     ZOLKLogger();

@@ -1,6 +1,7 @@
 // Progress line of the data phases, rewritten in place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class ProgressBar {
@@ -16,6 +17,11 @@ public:
     bool NeedRedraw() const { return bRedraw; }
     void ClearLine();
 
+    // Writes one picture of the line ("\r%3d%% [...] %lld/%lld", with the
+    // speed form when showSpeed) into out; returns the length as snprintf.
+    static int FormatPicture(char* out, size_t outSize, uint64_t percent, uint64_t current,
+                             uint64_t total, bool showSpeed, int32_t elapsedMs);
+
 private:
     ProgressBar();
     void Draw(uint64_t percent);
@@ -27,4 +33,6 @@ private:
     bool bRedraw = false;
     bool bShowSpeed = false;
     bool bInsideMessage = false;  // guards the redraw that follows our own messages
+    int lastPercent = -1;         // percent of the last picture of this transfer
+    bool bPictureOnLine = false;  // a picture is the last output on the line
 };

@@ -1,0 +1,272 @@
+#include "support/logger.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "support/clock.h"
+#include "support/console.h"
+#include "support/progress_bar.h"
+
+namespace {
+// Nesting depth of LogMessage. A log file that fails in the middle of a
+// message is reported once that message is complete, so the warning does not
+// clear the half-printed line.
+int g_messageDepth = 0;
+bool g_pendingPrintWarning = false;
+
+void ReportPrintFailure()
+{
+    LOG_MSG(LOG_ERROR, "[ZOLKLogger::Print:%d] ", "Failed to save log - %s\n",
+            ZOLKLogger::GetInstance()->GetLogFileName());
+}
+
+// Creates a new file without replacing one that exists. Run-time libraries
+// that do not know the exclusive mode get the plain mode after the check.
+FILE* CreateNewFile(const std::string& path, bool& exists)
+{
+    std::error_code ec;
+    exists = std::filesystem::exists(path, ec);
+    if (exists) {
+        return nullptr;
+    }
+    errno = 0;
+    FILE* fp = std::fopen(path.c_str(), "wbx");
+    if (fp == nullptr && errno == EEXIST) {
+        exists = true;
+    } else if (fp == nullptr && errno == EINVAL) {
+        fp = std::fopen(path.c_str(), "wb");
+    }
+    return fp;
+}
+}  // namespace
+
+uint16_t LogLevelAttribute(int level)
+{
+    switch (level) {
+    case 1: return 12;
+    case 2: return 10;
+    case 3: return 9;
+    case 5: return 7;
+    case 7: return 3;
+    case 8: return 5;
+    case 9: return 7;
+    default: return 7;
+    }
+}
+
+ZOLKLogger* ZOLKLogger::GetInstance()
+{
+    static ZOLKLogger* instance = new ZOLKLogger();
+    return instance;
+}
+
+ZOLKLogger::ZOLKLogger() : m_startClock(MilliClock()) {}
+
+void ZOLKLogger::Print(int level, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    VPrint(level, format, args);
+    va_end(args);
+}
+
+void ZOLKLogger::VPrint(int /*level*/, const char* format, va_list args)
+{
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (length < 0) {
+        return;
+    }
+    const char* text = small;
+    std::unique_ptr<char[]> large;
+    if (static_cast<size_t>(length) >= sizeof(small)) {
+        large.reset(new char[static_cast<size_t>(length) + 1]);
+        std::vsnprintf(large.get(), static_cast<size_t>(length) + 1, format, args);
+        text = large.get();
+    }
+    std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+    if (m_bSaveLog == 1) {
+        AppendToLogFile(text, static_cast<size_t>(length));
+    }
+}
+
+// Every Print opens, appends and closes, so the file on disk is complete after
+// each message even if the run is killed.
+void ZOLKLogger::AppendToLogFile(const char* text, size_t length)
+{
+    if (m_pLogFile == nullptr) {
+        m_pLogFile = std::fopen(m_szLogFileName.c_str(), "a+");
+    }
+    bool ok = m_pLogFile != nullptr;
+    if (ok) {
+        ok = std::fwrite(text, 1, length, m_pLogFile) == length;
+        ok = (std::fclose(m_pLogFile) == 0) && ok;
+        m_pLogFile = nullptr;
+    }
+    if (ok) {
+        return;
+    }
+    // Saving stops at the first failure; the console goes on as before.
+    m_bSaveLog = 0;
+    if (m_bWarnedLogFile) {
+        return;
+    }
+    m_bWarnedLogFile = true;
+    if (g_messageDepth > 0) {
+        g_pendingPrintWarning = true;
+    } else {
+        ReportPrintFailure();
+    }
+}
+
+std::string ZOLKLogger::FormatTimeStamp(int32_t elapsedMs)
+{
+    // The clock difference is taken modulo 2^32, so a wrapped clock still
+    // gives the elapsed time.
+    const uint32_t elapsed = static_cast<uint32_t>(elapsedMs);
+    const unsigned minutes = (elapsed / 1000u / 60u) % 60u;
+    const unsigned seconds = (elapsed / 1000u) % 60u;
+    const unsigned hundredths = (elapsed % 1000u) / 10u;
+    char text[14];
+    std::snprintf(text, sizeof(text), "[%02u:%02u:%02u]", minutes, seconds, hundredths);
+    return text;
+}
+
+void ZOLKLogger::UpdateTimeStamp()
+{
+    const uint32_t elapsed = static_cast<uint32_t>(MilliClock()) - static_cast<uint32_t>(m_startClock);
+    const std::string text = FormatTimeStamp(static_cast<int32_t>(elapsed));
+    std::snprintf(m_szTimeStamp, sizeof(m_szTimeStamp), "%s", text.c_str());
+}
+
+void ZOLKLogger::PrintTimeStamp(int level)
+{
+    if (m_bTimeStamp != 1) {
+        return;
+    }
+    UpdateTimeStamp();
+    Print(level, "%s", m_szTimeStamp);
+}
+
+std::string ZOLKLogger::FormatDateTime(const std::tm& localTime)
+{
+    char buf[100];
+    std::snprintf(buf, sizeof(buf), "%02d/%02d/%02d-%02d:%02d:%02d", (localTime.tm_year + 1900) % 100,
+                  localTime.tm_mon + 1, localTime.tm_mday, localTime.tm_hour, localTime.tm_min,
+                  localTime.tm_sec);
+    return buf;
+}
+
+int ZOLKLogger::PrintCurTime()
+{
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    const std::string text = local ? FormatDateTime(*local) : std::string();
+    LOG_MSG(LOG_INFO, "[ZOLKLogger::PrintCurTime:%d] ", "%s\n", text.c_str());
+    return 0;
+}
+
+void ZOLKLogger::GetCurTimeString(std::string& out)
+{
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    char buf[100] = {};
+    if (local != nullptr) {
+        std::snprintf(buf, sizeof(buf), "%02d-%02d-%02d-%02d-%02d-%02d", (local->tm_year + 1900) % 100,
+                      local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min, local->tm_sec);
+    }
+    out = buf;
+}
+
+void ZOLKLogger::MakeLogFileName()
+{
+    std::string timeText;
+    GetCurTimeString(timeText);
+    char buf[128];
+    std::snprintf(buf, sizeof(buf), "%s%cZOLK_V8_LOG_%s", "log",
+                  static_cast<char>(std::filesystem::path::preferred_separator), timeText.c_str());
+    m_szLogFileName = buf;
+}
+
+ZOLKLogger* ZOLKLogger::SetSaveLog(bool flag)
+{
+    m_bSaveLog = flag ? 1 : 0;
+    if (m_bSaveLog == 1 && m_pLogFile == nullptr) {
+        m_bWarnedLogFile = false;
+        MakeLogFileName();
+        std::error_code ec;
+        std::filesystem::create_directory("log", ec);
+
+        // Several boards flashed at once start several runs in the same
+        // second: a later run takes a numbered name instead of truncating
+        // the file of an earlier one.
+        const std::string baseName = m_szLogFileName;
+        for (int suffix = 1; suffix <= 1000 && m_pLogFile == nullptr; ++suffix) {
+            const std::string name = suffix == 1 ? baseName : baseName + "_" + std::to_string(suffix);
+            bool exists = false;
+            m_pLogFile = CreateNewFile(name, exists);
+            m_szLogFileName = name;
+            if (!exists) {
+                break;
+            }
+        }
+        if (m_pLogFile == nullptr) {
+            m_bSaveLog = 0;
+            m_bWarnedLogFile = true;
+            LOG_MSG(LOG_ERROR, "[ZOLKLogger::SetSaveLog:%d] ", "Failed to save log - %s\n",
+                    m_szLogFileName.c_str());
+        }
+    } else if (m_bSaveLog == 0 && m_pLogFile != nullptr) {
+        std::fclose(m_pLogFile);
+        m_pLogFile = nullptr;
+    }
+    return this;
+}
+
+ZOLKLogger* ZOLKLogger::SetTimeStamp(bool flag)
+{
+    m_bTimeStamp = flag ? 1 : 0;
+    return this;
+}
+
+ZOLKLogger* ZOLKLogger::SetDebug(bool flag)
+{
+    m_bDebug = flag ? 1 : 0;
+    return this;
+}
+
+void LogMessage(int level, const char* tagFormat, int line, const char* format, ...)
+{
+    ProgressBar* bar = ProgressBar::GetInstance();
+    ZOLKLogger* logger = ZOLKLogger::GetInstance();
+    ++g_messageDepth;
+
+    if (bar->IsLineDrawn()) {
+        bar->ClearLine();
+    }
+    SetConsoleTextAttribute(LogLevelAttribute(level));
+    logger->PrintTimeStamp(level);
+    if (level != LOG_BARE) {
+        logger->Print(level, tagFormat, line);
+    }
+    va_list args;
+    va_start(args, format);
+    logger->VPrint(level, format, args);
+    va_end(args);
+    SetConsoleTextAttribute(7);
+    if (bar->NeedRedraw()) {
+        bar->Plus(0);
+    }
+
+    --g_messageDepth;
+    if (g_messageDepth == 0 && g_pendingPrintWarning) {
+        g_pendingPrintWarning = false;
+        ReportPrintFailure();
+    }
+}
