@@ -1,0 +1,422 @@
+// Command line of zolk_qex: option scanning into the run-arguments record.
+#include "run/args.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/logger.h"
+#include "transport/serial_port.h"
+
+namespace {
+
+constexpr const char* kShortOptions = "w:r:a:e:s:p:f:m:n:clhdg";
+
+// The value 0 makes ParseArgs act on the entry's name.
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"no-crc", no_argument, nullptr, 'c'},
+    {"device-info", no_argument, nullptr, 'd'},
+    {"debug", no_argument, nullptr, 'g'},
+    {"low-format", no_argument, nullptr, 'l'},
+    {"write", required_argument, nullptr, 'w'},
+    {"read", required_argument, nullptr, 'r'},
+    {"sector-size", required_argument, nullptr, 0},
+    {"addr", required_argument, nullptr, 'a'},
+    {"area", required_argument, nullptr, 'e'},
+    {"part", required_argument, nullptr, 'p'},
+    {"storage", required_argument, nullptr, 'm'},
+    {"size", required_argument, nullptr, 's'},
+    {"bank", required_argument, nullptr, 'b'},
+    {"zolk", required_argument, nullptr, 0},
+    {"hsm", required_argument, nullptr, 0},
+    {"time", no_argument, nullptr, 0},
+    {"save-log", no_argument, nullptr, 0},
+    {"speed", no_argument, nullptr, 0},
+    {"port", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
+
+constexpr const char* kHintLine = "Try '--help' for more information.\n";
+
+const char* const kUsageText = R"USAGE(Usage : zolk_qex <command> <options>
+
+Example:
+  Start to zolk(load ZOLK F/W) :
+    zolk_qex.exe --zolk zolk_qex.rom --hsm hsm.bin
+  Download file :
+    zolk_qex -w [file name] --bank 0
+    zolk_qex -w [file name] --bank 1
+  Read dump :
+    zolk_qex -r [file name] --bank 0
+    zolk_qex -r [file name] --bank 1 --size 0x100 --add 0x1234
+  Erase storage(Low format) :
+    zolk_qex --low-format --storage [storage type]
+  Print storage info
+    zolk_qex --device-info
+
+Commands:
+  -w, --write [file name]       Write data
+  -r, --read [file name]        Read data
+      --low-format              Erase storage
+  -h, --help                    Print help
+
+Options:
+  -b, --bank [bank num]         Set target bank for 'write' and 'read'
+                                bank 0, bank 1
+  -a, --addr [address(sector)]  Set start address for 'write' and 'read'
+                                Address entered is in sector units
+                                Default 1 secotr : 512 bytes
+  -s, --size [size(sector)]     Set size for 'write' and 'read'
+                                Size entered is in sector units
+                                Default 1 secotr : 512 bytes
+      --sector-size             Set sector size of storage
+                                Default value : 512 bytes
+                                Only 512 and 4096 are supported
+  -c, --no-crc                  No check crc
+      --zolk [zolk rom]         Set zolk mandatory file(zolk.rom)
+                                zolk rom : zolk firmware to be executed in sram is designated
+      --hsm [qex rom]           This option is required when reading
+                                Get hsm from qex rom
+                                hsm : hsm firmware to verify zolk rom file
+      --debug                   Print debug message
+                                You can see more detailed message
+      --time                    Print time stamp
+                                You can see [min:sec:ms]
+      --save-log                Save message
+      --device-info             Print storage info
+      --speed                   Print download or dump speed
+
+Caution:
+  If you want to enter in hexadecimal, prefix the value with '0x'
+     ex) hex : 0x123, dec : 123
+  File path token Linux = '/', Windows = '\'
+)USAGE";
+
+// Copies made by StrDup stay reachable from here until the process ends:
+// the record's string fields are replaced freely and never freed.
+std::vector<char*>& StrDupCopies()
+{
+    static auto* copies = new std::vector<char*>();
+    return *copies;
+}
+
+// True when the text starts (after blanks and a sign) with a digit, that is
+// when a number was actually read from it, not 0 for want of digits.
+bool HasLeadingDigit(const char* text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
+        ++text;
+    }
+    if (*text == '+' || *text == '-') {
+        ++text;
+    }
+    return *text >= '0' && *text <= '9';
+}
+
+// A selector value (bank, port number) must be a number: a text without
+// digits would otherwise read as 0 and pick bank 0 or the port prompt.
+bool StrToSelector(const char* text, uint32_t* out)
+{
+    if (!HasLeadingDigit(text)) {
+        printf("%s is invalid value\n", text);
+        return false;
+    }
+    return StrToUint32(text, out);
+}
+
+// The program's own diagnostics for what the scanner refused; its own
+// reporting is off because its wording differs between C libraries.
+void ReportScannerError(int argc, char** argv, int c)
+{
+    const char* prog = argc > 0 && argv[0] != nullptr ? argv[0] : "zolk_qex";
+    const char* arg = optind >= 1 && optind - 1 < argc ? argv[optind - 1] : nullptr;
+    const bool isLong = arg != nullptr && arg[0] == '-' && arg[1] == '-' && arg[2] != '\0';
+    if (c == ':') {
+        if (isLong) {
+            fprintf(stderr, "%s: option requires an argument -- %s\n", prog, arg + 2);
+        } else {
+            fprintf(stderr, "%s: option requires an argument -- %c\n", prog, optopt);
+        }
+    } else if (optopt != 0) {
+        fprintf(stderr, "%s: unknown option -- %c\n", prog, optopt);
+    } else if (isLong) {
+        fprintf(stderr, "%s: unknown option -- %s\n", prog, arg + 2);
+    }
+}
+
+// Multiplies a value entered in sectors by the sector size; false when the
+// byte value does not fit the 32-bit words of the wire.
+bool SectorsToBytes(uint64_t* value, uint64_t sectorSize, const char* what)
+{
+    const uint64_t sectors = *value;
+    uint64_t bytes = 0;
+    const bool wrapped = __builtin_mul_overflow(sectors, sectorSize, &bytes);
+    *value = sectors * sectorSize;
+    if (wrapped) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "%s(%llu sectors of %llu bytes) does not fit in 32 bits\n", what,
+                static_cast<unsigned long long>(sectors), static_cast<unsigned long long>(sectorSize));
+        return false;
+    }
+    if (bytes > 0xFFFFFFFFull) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "%s(%llu bytes) does not fit in 32 bits\n", what,
+                static_cast<unsigned long long>(bytes));
+        return false;
+    }
+    return true;
+}
+
+// --port: a device text (a path on POSIX, a COM name on Windows) or a number.
+bool ParsePortOption(const char* text, ZOLKArgs* args)
+{
+    const std::string device = CSerialPort::DeviceNameForText(text);
+    if (!device.empty()) {
+        args->pPortName = StrDup(device.c_str());
+        args->uiPort = 0;
+        return true;
+    }
+    uint32_t port = args->uiPort;
+    if (!StrToSelector(text, &port)) {
+        return false;
+    }
+    args->uiPort = port;
+    args->pPortName = nullptr;
+    return true;
+}
+
+bool ParseBankOption(const char* text, ZOLKArgs* args)
+{
+    uint32_t bank = 0;
+    if (!StrToSelector(text, &bank)) {
+        return false;
+    }
+    if (bank != 0 && bank != 1) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Bank is supported only 0 and 1\n");
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Entered bank : %u\n", bank);
+        return false;
+    }
+    args->uiBank = bank;
+    return true;
+}
+
+bool ParseSectorSizeOption(const char* text, ZOLKArgs* args)
+{
+    const bool parsed = StrToUint64(text, &args->ullSectorSize);
+    if (args->ullSectorSize != 512 && args->ullSectorSize != 4096) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Sector size is supported only 512 and 4096\n");
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Entered sector size : %llu\n",
+                static_cast<unsigned long long>(args->ullSectorSize));
+        return false;
+    }
+    return parsed;
+}
+
+// Options whose table entry carries the value 0, by name.
+bool ApplyNamedOption(const char* name, ZOLKArgs* args)
+{
+    if (strcmp(name, "time") == 0) {
+        args->bTime = 1;
+    } else if (strcmp(name, "save-log") == 0) {
+        args->bSaveLog = 1;
+    } else if (strcmp(name, "speed") == 0) {
+        args->bSpeed = 1;
+    } else if (strcmp(name, "zolk") == 0) {
+        args->pZolkFileName = StrDup(optarg);
+    } else if (strcmp(name, "hsm") == 0) {
+        args->pHsmFileName = StrDup(optarg);
+    } else if (strcmp(name, "port") == 0) {
+        return ParsePortOption(optarg, args);
+    } else if (strcmp(name, "sector-size") == 0) {
+        return ParseSectorSizeOption(optarg, args);
+    }
+    return true;
+}
+
+}  // namespace
+
+char* StrDup(const char* text)
+{
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const size_t length = strlen(text);
+    char* copy = new char[length + 1];
+    memcpy(copy, text, length + 1);
+    StrDupCopies().push_back(copy);
+    return copy;
+}
+
+void PrintUsage()
+{
+    fputs(kUsageText, stdout);
+}
+
+bool CheckLongOptions(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr || strncmp(arg, "--", 2) != 0) {
+            continue;
+        }
+        bool known = false;
+        for (int k = 0; k < kLongOptionCount && !known; ++k) {
+            known = strcmp(arg + 2, kLongOptions[k].name) == 0;
+        }
+        if (!known) {
+            LOG_MSG(LOG_ERROR, "[CheckLongOptions:%d] ", "Invaild option : %s\n", arg);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StrToUint64(const char* text, uint64_t* out)
+{
+    if (text == nullptr) {
+        return false;
+    }
+    const unsigned long long hex = strtoull(text, nullptr, 16);
+    const unsigned long long value = strtoull(text, nullptr, 0);
+    if (hex != value && value == 0) {
+        printf("%s is invalid value\n", text);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool StrToUint32(const char* text, uint32_t* out)
+{
+    if (text == nullptr) {
+        return false;
+    }
+    uint64_t value = 0;
+    if (!StrToUint64(text, &value)) {
+        return false;
+    }
+    // Read in 64 bits so that a number beyond 32 bits is refused rather than
+    // cut down to its low bits (port 4294967297 is not port 1).
+    if (value > 0xFFFFFFFFull) {
+        printf("%s is invalid value\n", text);
+        return false;
+    }
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+uint32_t StrToUintStorageType(const char* name)
+{
+    if (name == nullptr) {
+        return 0;
+    }
+    if (strcmp(name, "snor") == 0) {
+        return 0xAAAA1001u;
+    }
+    if (strcmp(name, "eflash") == 0) {
+        return 0xAAAA1002u;
+    }
+    LOG_MSG(LOG_ERROR, "[StrToUintStorageType:%d] ", "\"%s\" is invalid storage type\n", name);
+    return 0;
+}
+
+bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
+{
+    bool result = argc > 1;
+
+    if (!CheckLongOptions(argc, argv)) {
+        return false;
+    }
+
+    // optind 0 makes the scanner start afresh, POSIXLY_CORRECT included.
+    optind = 0;
+    opterr = 0;
+    // The leading ':' tells a missing argument apart from an unknown letter.
+    const std::string shortOptions = std::string(":") + kShortOptions;
+    for (;;) {
+        int longIndex = -1;
+        const int c = getopt_long(argc, argv, shortOptions.c_str(), kLongOptions, &longIndex);
+        if (c == -1) {
+            break;
+        }
+        switch (c) {
+        case 'w':
+            args->pWriteFileName = StrDup(optarg);
+            break;
+        case 'r':
+            args->pReadFileName = StrDup(optarg);
+            break;
+        case 'm':
+            args->pStorage = StrDup(optarg);
+            break;
+        case 'e':
+            args->pArea = StrDup(optarg);
+            break;
+        case 'p':
+            args->pPart = StrDup(optarg);
+            break;
+        case 'a':
+            if (!StrToUint64(optarg, &args->ullAddr)) {
+                result = false;
+            }
+            break;
+        case 's':
+            if (!StrToUint64(optarg, &args->ullSize)) {
+                result = false;
+            }
+            break;
+        case 'b':
+            if (!ParseBankOption(optarg, args)) {
+                result = false;
+            }
+            break;
+        case 'l':
+            args->bLowFormat = 1;
+            break;
+        case 'd':
+            args->bDeviceInfo = 1;
+            break;
+        case 'g':
+            args->bDebug = 1;
+            break;
+        case 'h':
+            PrintUsage();
+            return false;
+        case 'c':
+        case 'f':
+        case 'n':
+            // Accepted for compatibility; CRC checks are always on.
+            break;
+        case 0:
+            if (longIndex >= 0 && longIndex < kLongOptionCount &&
+                !ApplyNamedOption(kLongOptions[longIndex].name, args)) {
+                result = false;
+            }
+            break;
+        case '?':
+        case ':':
+            ReportScannerError(argc, argv, c);
+            result = false;
+            break;
+        default:
+            result = false;
+            break;
+        }
+    }
+
+    if (!SectorsToBytes(&args->ullAddr, args->ullSectorSize, "Address")) {
+        result = false;
+    }
+    if (!SectorsToBytes(&args->ullSize, args->ullSectorSize, "Size")) {
+        result = false;
+    }
+    if (!result) {
+        fputs(kHintLine, stdout);
+    }
+    return result;
+}

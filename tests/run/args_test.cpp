@@ -1,0 +1,430 @@
+// Command-line parsing: option vectors, number parsers, storage names, usage.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "run/args.h"
+#include "support/console.h"
+
+namespace {
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// Redirects standard output and standard error into temporary files for the
+// life of the object.
+class Capture {
+public:
+    Capture()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        m_out = TempFile();
+        m_err = TempFile();
+        m_savedOut = dup(1);
+        m_savedErr = dup(2);
+        dup2(m_out, 1);
+        dup2(m_err, 2);
+    }
+    ~Capture() { Restore(); }
+
+    void Restore()
+    {
+        if (m_savedOut < 0) {
+            return;
+        }
+        fflush(stdout);
+        fflush(stderr);
+        dup2(m_savedOut, 1);
+        dup2(m_savedErr, 2);
+        close(m_savedOut);
+        close(m_savedErr);
+        m_savedOut = m_savedErr = -1;
+        m_outText = ReadAll(m_out);
+        m_errText = ReadAll(m_err);
+        close(m_out);
+        close(m_err);
+    }
+    const std::string& Out()
+    {
+        Restore();
+        return m_outText;
+    }
+    const std::string& Err()
+    {
+        Restore();
+        return m_errText;
+    }
+
+private:
+    static int TempFile()
+    {
+        char name[] = "/tmp/zolk_run_capture_XXXXXX";
+        const int fd = mkstemp(name);
+        unlink(name);
+        return fd;
+    }
+    int m_out = -1, m_err = -1, m_savedOut = -1, m_savedErr = -1;
+    std::string m_outText, m_errText;
+};
+
+// Source lines in message tags change with every edit: compare the tags
+// with the line number replaced by N.
+std::string WithoutLines(const std::string& text)
+{
+    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
+    return std::regex_replace(text, tagLine, "$1:N] ");
+}
+
+// The record's fields that differ from the defaults, in a fixed order.
+std::string Describe(const ZOLKArgs& a)
+{
+    const ZOLKArgs d;
+    std::string s;
+    auto add = [&s](const char* name, const std::string& value) {
+        s += (s.empty() ? "" : " ") + std::string(name) + "=" + value;
+    };
+    auto str = [&add](const char* name, const char* value) {
+        if (value != nullptr) {
+            add(name, value);
+        }
+    };
+    auto num = [&add](const char* name, uint64_t value, uint64_t def) {
+        if (value != def) {
+            add(name, std::to_string(value));
+        }
+    };
+    str("w", a.pWriteFileName);
+    str("r", a.pReadFileName);
+    str("m", a.pStorage);
+    str("e", a.pArea);
+    str("p", a.pPart);
+    str("hsm", a.pHsmFileName);
+    str("zolk", a.pZolkFileName);
+    str("portname", a.pPortName);
+    num("addr", a.ullAddr, d.ullAddr);
+    num("size", a.ullSize, d.ullSize);
+    num("sector", a.ullSectorSize, d.ullSectorSize);
+    num("l", a.bLowFormat, 0);
+    num("d", a.bDeviceInfo, 0);
+    num("g", a.bDebug, 0);
+    num("savelog", a.bSaveLog, 0);
+    num("speed", a.bSpeed, 0);
+    num("time", a.bTime, 0);
+    num("port", a.uiPort, d.uiPort);
+    num("bank", a.uiBank, d.uiBank);
+    num("offset", a.ullFileOffset, 0);
+    return s;
+}
+
+const char kUsage[] =
+        "Usage : zolk_qex <command> <options>\n"
+        "\n"
+        "Example:\n"
+        "  Start to zolk(load ZOLK F/W) :\n"
+        "    zolk_qex.exe --zolk zolk_qex.rom --hsm hsm.bin\n"
+        "  Download file :\n"
+        "    zolk_qex -w [file name] --bank 0\n"
+        "    zolk_qex -w [file name] --bank 1\n"
+        "  Read dump :\n"
+        "    zolk_qex -r [file name] --bank 0\n"
+        "    zolk_qex -r [file name] --bank 1 --size 0x100 --add 0x1234\n"
+        "  Erase storage(Low format) :\n"
+        "    zolk_qex --low-format --storage [storage type]\n"
+        "  Print storage info\n"
+        "    zolk_qex --device-info\n"
+        "\n"
+        "Commands:\n"
+        "  -w, --write [file name]       Write data\n"
+        "  -r, --read [file name]        Read data\n"
+        "      --low-format              Erase storage\n"
+        "  -h, --help                    Print help\n"
+        "\n"
+        "Options:\n"
+        "  -b, --bank [bank num]         Set target bank for 'write' and 'read'\n"
+        "                                bank 0, bank 1\n"
+        "  -a, --addr [address(sector)]  Set start address for 'write' and 'read'\n"
+        "                                Address entered is in sector units\n"
+        "                                Default 1 secotr : 512 bytes\n"
+        "  -s, --size [size(sector)]     Set size for 'write' and 'read'\n"
+        "                                Size entered is in sector units\n"
+        "                                Default 1 secotr : 512 bytes\n"
+        "      --sector-size             Set sector size of storage\n"
+        "                                Default value : 512 bytes\n"
+        "                                Only 512 and 4096 are supported\n"
+        "  -c, --no-crc                  No check crc\n"
+        "      --zolk [zolk rom]         Set zolk mandatory file(zolk.rom)\n"
+        "                                zolk rom : zolk firmware to be executed in sram is designated\n"
+        "      --hsm [qex rom]           This option is required when reading\n"
+        "                                Get hsm from qex rom\n"
+        "                                hsm : hsm firmware to verify zolk rom file\n"
+        "      --debug                   Print debug message\n"
+        "                                You can see more detailed message\n"
+        "      --time                    Print time stamp\n"
+        "                                You can see [min:sec:ms]\n"
+        "      --save-log                Save message\n"
+        "      --device-info             Print storage info\n"
+        "      --speed                   Print download or dump speed\n"
+        "\n"
+        "Caution:\n"
+        "  If you want to enter in hexadecimal, prefix the value with '0x'\n"
+        "     ex) hex : 0x123, dec : 123\n"
+        "  File path token Linux = '/', Windows = '\\'\n"
+;
+
+const char kHint[] = "Try '--help' for more information.\n";
+
+struct ParseCase {
+    const char* name;
+    std::vector<std::string> args;  // after the program path
+    bool expected;
+    std::string fields;  // Describe() of the record afterwards
+    std::string out;     // standard output, tag lines without line numbers
+    std::string err;     // standard error
+    bool posixlyCorrect = false;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+struct ParseResult {
+    bool ok;
+    std::string fields, out, err;
+};
+
+ParseResult RunParse(const std::vector<std::string>& args, bool posixlyCorrect = false)
+{
+    std::vector<std::string> storage{"zolk_qex"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : storage) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    if (posixlyCorrect) {
+        setenv("POSIXLY_CORRECT", "1", 1);
+    }
+    ZOLKArgs zolkArgs;
+    bool ok;
+    Capture cap;
+    ok = ParseArgs(static_cast<int>(storage.size()), argv.data(), &zolkArgs);
+    cap.Restore();
+    unsetenv("POSIXLY_CORRECT");
+    return {ok, Describe(zolkArgs), WithoutLines(cap.Out()), cap.Err()};
+}
+
+class ParseArgsTest : public ::testing::TestWithParam<ParseCase> {
+protected:
+    void SetUp() override { ConsoleForceTerminal(0); }
+    void TearDown() override { ConsoleForceTerminal(-1); }
+};
+
+TEST_P(ParseArgsTest, ResultFieldsAndOutput)
+{
+    const ParseCase& c = GetParam();
+    const ParseResult r = RunParse(c.args, c.posixlyCorrect);
+    EXPECT_EQ(r.ok, c.expected);
+    EXPECT_EQ(r.fields, c.fields);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+}
+
+const std::string kUsageText = kUsage;
+
+const ParseCase kParseCases[] = {
+    {"NoArguments", {}, false, "", kHint, ""},
+    {"HelpAfterOptionsAppliesThemAndStops",
+     {"-w", "a.bin", "-g", "--help", "-r", "b.bin", "-x"}, false, "w=a.bin g=1", kUsageText, ""},
+    {"ShortHelpAfterOptions", {"-l", "-h", "--zolk", "z.rom"}, false, "l=1", kUsageText, ""},
+    {"LongOptionWithAttachedValueRefused", {"-w", "a.bin", "--write=fw.bin"}, false, "",
+     "[CheckLongOptions:N] Invaild option : --write=fw.bin\n", ""},
+    {"AbbreviatedLongOptionRefused", {"-r", "d.bin", "--bank", "1", "--add", "0x1234"}, false, "",
+     "[CheckLongOptions:N] Invaild option : --add\n", ""},
+    {"BareDoubleDashRefused", {"--"}, false, "", "[CheckLongOptions:N] Invaild option : --\n", ""},
+    {"AddrInHexSectors", {"--addr", "0x1234", "-r", "d.bin"}, true, "r=d.bin addr=2385920", "", ""},
+    {"ShortBankIsUnknown", {"-b", "1"}, false, "", kHint, "zolk_qex: unknown option -- b\n"},
+    {"UnknownLetterInCluster", {"-gx"}, false, "g=1", kHint, "zolk_qex: unknown option -- x\n"},
+    {"LongBank", {"--bank", "1"}, true, "bank=1", "", ""},
+    {"BankTwoRefused", {"--bank", "2"}, false, "",
+     "[ParseArgs:N] Bank is supported only 0 and 1\n[ParseArgs:N] Entered bank : 2\n" + std::string(kHint), ""},
+    {"BankNotANumber", {"--bank", "x1"}, false, "", "x1 is invalid value\n" + std::string(kHint), ""},
+    {"BankWithoutDigits", {"--bank", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
+    {"SectorSizeBeforeAddrAndSize", {"--sector-size", "4096", "-a", "2", "-s", "3"}, true,
+     "addr=8192 size=12288 sector=4096", "", ""},
+    {"SectorSizeAfterAddrAndSize", {"-a", "2", "-s", "3", "--sector-size", "4096"}, true,
+     "addr=8192 size=12288 sector=4096", "", ""},
+    {"SectorSize1024",
+     {"--sector-size", "1024"},
+     false,
+     "sector=1024",
+     "[ParseArgs:N] Sector size is supported only 512 and 4096\n[ParseArgs:N] Entered sector size : 1024\n" +
+         std::string(kHint),
+     ""},
+    {"SectorSizeWithoutDigitsReadsAsZero",
+     {"--sector-size", "zz"},
+     false,
+     "sector=0",
+     "[ParseArgs:N] Sector size is supported only 512 and 4096\n[ParseArgs:N] Entered sector size : 0\n" +
+         std::string(kHint),
+     ""},
+    {"SectorSizeRefusedByNumberParser", {"--sector-size", "abc"}, false, "",
+     "abc is invalid value\n" + std::string(kHint), ""},
+    {"AddrWithInvalidOctalDigit", {"-a", "08"}, false, "", "08 is invalid value\n" + std::string(kHint), ""},
+    {"AddrOctal", {"-a", "010"}, true, "addr=4096", "", ""},
+    {"SizeRefusedButScanGoesOn", {"-s", "abc", "-g"}, false, "g=1", "abc is invalid value\n" + std::string(kHint),
+     ""},
+    {"BareArgumentIgnored", {"fw.bin", "-g", "-w", "a.bin"}, true, "w=a.bin g=1", "", ""},
+    {"PosixlyCorrectStopsAtFirstNonOption", {"-l", "fw.bin", "-g", "-w", "a.bin"}, true, "l=1", "", "", true},
+    {"ShortOptionMissingArgument", {"-g", "-w"}, false, "g=1", kHint,
+     "zolk_qex: option requires an argument -- w\n"},
+    {"ClusterEndingInOptionMissingArgument", {"-lr"}, false, "l=1", kHint,
+     "zolk_qex: option requires an argument -- r\n"},
+    {"LongOptionMissingArgument", {"-g", "--write"}, false, "g=1", kHint,
+     "zolk_qex: option requires an argument -- write\n"},
+    {"LongOptionWithZeroValueMissingArgument", {"--port"}, false, "", kHint,
+     "zolk_qex: option requires an argument -- port\n"},
+    {"AttachedShortArgumentAndLastRepeatWins", {"-wfirst.bin", "-w", "second.bin"}, true, "w=second.bin", "", ""},
+    {"AddressLastSectorFitting", {"-a", "8388607"}, true, "addr=4294966784", "", ""},
+    {"AddressBeyond32Bits", {"-a", "8388608"}, false, "addr=4294967296",
+     "[ParseArgs:N] Address(4294967296 bytes) does not fit in 32 bits\n" + std::string(kHint), ""},
+    {"SizeBeyond32BitsWith4096", {"-s", "0x100000", "--sector-size", "4096"}, false, "size=4294967296 sector=4096",
+     "[ParseArgs:N] Size(4294967296 bytes) does not fit in 32 bits\n" + std::string(kHint), ""},
+    {"SizeProductBeyond64Bits", {"-s", "0x80000000000000"}, false, "",
+     "[ParseArgs:N] Size(36028797018963968 sectors of 512 bytes) does not fit in 32 bits\n" + std::string(kHint),
+     ""},
+    {"PortDevicePath", {"--port", "/dev/pts/3"}, true, "portname=/dev/pts/3", "", ""},
+    {"PortNumber", {"--port", "12"}, true, "port=12", "", ""},
+    {"PortNumberOfThreeDigits", {"--port", "123"}, true, "port=123", "", ""},
+    {"PortLastOneWins", {"--port", "/dev/pts/3", "--port", "4"}, true, "port=4", "", ""},
+    {"PortNeitherNumberNorPath", {"--port", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
+    {"PortBeyond32Bits", {"--port", "4294967297"}, false, "",
+     "4294967297 is invalid value\n" + std::string(kHint), ""},
+    {"CrcAndUnusedLettersHaveNoEffect", {"-c", "--no-crc", "-f", "x", "-n", "y"}, true, "", "", ""},
+    {"EverySwitchAndName",
+     {"--time", "--save-log", "--speed", "--debug", "--device-info", "--low-format", "--hsm", "h.bin", "--zolk",
+      "z.rom", "--storage", "snor", "--area", "a1", "--part", "p1", "--read", "d.bin", "--size", "1"},
+     true,
+     "r=d.bin m=snor e=a1 p=p1 hsm=h.bin zolk=z.rom size=512 l=1 d=1 g=1 savelog=1 speed=1 time=1",
+     "",
+     ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ParseArgsTest, ::testing::ValuesIn(kParseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The scanner starts afresh on every call: a failed parse leaves nothing
+// behind for the next one (POSIXLY_CORRECT is read again too).
+TEST(ParseArgsRepeat, ScannerStateIsResetBetweenCalls)
+{
+    ConsoleForceTerminal(0);
+    EXPECT_EQ(RunParse({"-l", "bare", "-g"}, true).fields, "l=1");
+    EXPECT_EQ(RunParse({"-l", "bare", "-g"}).fields, "l=1 g=1");
+    EXPECT_EQ(RunParse({"-lw"}).err, "zolk_qex: option requires an argument -- w\n");
+    EXPECT_EQ(RunParse({"-g"}).fields, "g=1");
+    ConsoleForceTerminal(-1);
+}
+
+struct NumberCase {
+    const char* text;
+    bool ok;
+    uint64_t value;
+};
+
+// Both readings (base 16 and the prefix's base) must agree, unless the
+// prefix reading found a number other than 0.
+const NumberCase kNumberCases[] = {
+    {"0x100", true, 256},     {"0X1f", true, 31},       {"100", true, 100},  {"010", true, 8},
+    {"0", true, 0},           {"000", true, 0},         {"12abc", true, 12}, {" 42", true, 42},
+    {"zz", true, 0},          {"x1", true, 0},          {"", true, 0},       {"abc", false, 0},
+    {"08", false, 0},         {"f00", false, 0},        {"0x", true, 0},
+    {"18446744073709551615", true, UINT64_MAX},
+};
+
+TEST(StrToUint64Test, Table)
+{
+    for (const NumberCase& c : kNumberCases) {
+        uint64_t value = 0xDEADBEEF;
+        Capture cap;
+        const bool ok = StrToUint64(c.text, &value);
+        cap.Restore();
+        EXPECT_EQ(ok, c.ok) << c.text;
+        EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << c.text;
+        EXPECT_EQ(cap.Out(), c.ok ? "" : std::string(c.text) + " is invalid value\n") << c.text;
+    }
+}
+
+TEST(StrToUint32Test, TableAndRange)
+{
+    for (const NumberCase& c : kNumberCases) {
+        if (c.value > 0xFFFFFFFFull) {
+            continue;
+        }
+        uint32_t value = 0xDEADBEEF;
+        Capture cap;
+        const bool ok = StrToUint32(c.text, &value);
+        cap.Restore();
+        EXPECT_EQ(ok, c.ok) << c.text;
+        EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << c.text;
+    }
+    uint32_t value = 7;
+    Capture cap;
+    EXPECT_TRUE(StrToUint32("4294967295", &value));
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+    value = 7;
+    EXPECT_FALSE(StrToUint32("0x100000000", &value));
+    EXPECT_FALSE(StrToUint32("-1", &value));
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(cap.Out(), "0x100000000 is invalid value\n-1 is invalid value\n");
+}
+
+TEST(StrToUintStorageTypeTest, NamesAndMessages)
+{
+    ConsoleForceTerminal(0);
+    Capture cap;
+    EXPECT_EQ(StrToUintStorageType(nullptr), 0u);
+    EXPECT_EQ(StrToUintStorageType("snor"), 0xAAAA1001u);
+    EXPECT_EQ(StrToUintStorageType("eflash"), 0xAAAA1002u);
+    EXPECT_EQ(StrToUintStorageType("SNOR"), 0u);
+    EXPECT_EQ(StrToUintStorageType("eflash "), 0u);
+    cap.Restore();
+    ConsoleForceTerminal(-1);
+    EXPECT_EQ(WithoutLines(cap.Out()),
+              "[StrToUintStorageType:N] \"SNOR\" is invalid storage type\n"
+              "[StrToUintStorageType:N] \"eflash \" is invalid storage type\n");
+}
+
+TEST(PrintUsageTest, TextByteForByte)
+{
+    Capture cap;
+    PrintUsage();
+    EXPECT_EQ(cap.Out(), kUsageText);
+}
+
+TEST(StrDupTest, CopiesAndNull)
+{
+    EXPECT_EQ(StrDup(nullptr), nullptr);
+    const char text[] = "fw.bin";
+    char* copy = StrDup(text);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, text);
+    EXPECT_STREQ(copy, text);
+}
+
+}  // namespace
