@@ -1,0 +1,132 @@
+// The target controller: construction, the firmware queries and the printers
+// of the storage window and the bank layout.
+#include "target/zolk_qex.h"
+
+#include <memory>
+#include <new>
+
+#include "protocol/codes.h"
+#include "protocol/packet.h"
+#include "protocol/protocol_fw.h"
+#include "run/args.h"
+#include "support/logger.h"
+#include "transport/serial_port.h"
+
+namespace {
+
+// The storage information text is a short human-readable description; a
+// length beyond this comes from a confused or hostile line and would make the
+// host allocate (and wait for) gigabytes.
+constexpr uint32_t kMaxStorageInfoLength = 64 * 1024;
+
+}  // namespace
+
+ZOLK_QEX::ZOLK_QEX(CSerialPort* serial, const BuildForm& form) : m_serial(serial), m_form(form)
+{
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::ZOLK_QEX:%d] ", "[ERROR] m_serial == NULL\n");
+    }
+}
+
+bool ZOLK_QEX::PingFW()
+{
+    ProtocolFW protocol(m_serial);
+    ProtocolPacket cmd = protocol.MakeCmdPacket(FW_PING, nullptr);
+    if (!protocol.SendCommand(&cmd)) {
+        return false;
+    }
+    // A board still in its boot ROM stays silent: give up after 100 polls.
+    return protocol.RecvResPacket(FW_PING, nullptr, 100);
+}
+
+bool ZOLK_QEX::InfoStorage()
+{
+    ProtocolFW protocol(m_serial);
+    ProtocolPacket cmd = protocol.MakeCmdPacket(STORAGE_INFO_CMD, nullptr);
+    if (!protocol.SendCommand(&cmd)) {
+        return false;
+    }
+    ProtocolPacket res;
+    if (!protocol.RecvResPacket(STORAGE_INFO_CMD, &res, 0)) {
+        return false;
+    }
+
+    const uint32_t length = res.param[1];
+    if (length > kMaxStorageInfoLength) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::InfoStorage:%d] ",
+                "Storage information length %u is above the limit of %u bytes - not read\n", length,
+                kMaxStorageInfoLength);
+        return false;
+    }
+
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[length + 1]);
+    if (!buf) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::InfoStorage:%d] ", "[ERROR] Failed to malloc - (buf == NULL)\n");
+        return false;
+    }
+    for (uint32_t i = 0; i <= length; ++i) {
+        buf[i] = 0;
+    }
+    if (length != 0 && m_serial != nullptr) {
+        // Whatever arrived is shown; the text is informational only.
+        uint32_t readSize = 0;
+        m_serial->ReadDataTimeout(buf.get(), length, &readSize, 0);
+    }
+    LOG_MSG(LOG_INFO, "[ZOLK_QEX::InfoStorage:%d] ", "\n%s\n", buf.get());
+    return true;
+}
+
+bool ZOLK_QEX::GetChipInfo()
+{
+    ProtocolFW protocol(m_serial);
+    ProtocolPacket cmd = protocol.MakeCmdPacket(CHIP_INFO_CMD, nullptr);
+    if (!protocol.SendCommand(&cmd)) {
+        return false;
+    }
+    ProtocolPacket res;
+    if (!protocol.RecvResPacket(CHIP_INFO_CMD, &res, 0)) {
+        return false;
+    }
+
+    uint8_t raw[kPacketBufferSize] = {};
+    if (!protocol.RecvData(raw, protocol.GetPacketSize(), 0)) {
+        return false;
+    }
+    const ProtocolPacket info = DecodePacket(raw, protocol.GetPacketSize());
+    m_chipInfo.dualBank = info.param[0] != 0;
+    m_chipInfo.expandFlash = info.param[1] != 0;
+    m_chipInfo.chipNumber = info.param[2];
+    m_chipInfo.ecc = info.param[3] != 0;
+
+    if (!m_form.IsGeneral()) {
+        // A per-chip build serves one chip: its number replaces what the
+        // target reports, the flags stay as reported.
+        m_chipInfo.chipNumber = m_form.enforcedChip;
+        LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::GetChipInfo:%d] ", "Enforce chipnumber = %d\n",
+                static_cast<int>(m_form.enforcedChip));
+    }
+    return true;
+}
+
+void ZOLK_QEX::PrintStorageOption(const ZOLKArgs* pZolkArgs)
+{
+    if (pZolkArgs == nullptr) {
+        return;
+    }
+    LOG_MSG(LOG_INFO, "[ZOLK_QEX::PrintStorageOption:%d] ",
+            "---storage info---\n%s\noffset : 0x%x\nsize : %u byte\n",
+            pZolkArgs->pStorage != nullptr ? pZolkArgs->pStorage : "(null)",
+            static_cast<uint32_t>(pZolkArgs->ullAddr), static_cast<uint32_t>(pZolkArgs->ullSize));
+}
+
+void ZOLK_QEX::PrintBankInfo(const ZOLKArgs* pZolkArgs, const BankInfo* pBankInfo)
+{
+    if (pZolkArgs == nullptr || pBankInfo == nullptr) {
+        return;
+    }
+    LOG_MSG(LOG_INFO, "[ZOLK_QEX::PrintBankInfo:%d] ",
+            "---bank info---\nbank - %d\neFlash offset : 0x%x\neFlash size : %u byte\nSNOR offset : "
+            "0x%x\nSNOR size : %u byte\n",
+            static_cast<int>(pZolkArgs->uiBank), pBankInfo->eFlashOffset, pBankInfo->eFlashSize,
+            pBankInfo->snorOffset, pBankInfo->snorSize);
+}

@@ -1,0 +1,204 @@
+// Checks of the run's files over real temporary files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run/args.h"
+#include "target/file_check.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileChecks : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "zolk_filecheck_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        Make("img.bin", 100, 'I');
+        Make("empty.bin", 0, 0);
+        Make("plain", 10, 'P');  // a regular file used as if it were a directory
+        Make("existing.bin", 33, 'E');
+        Make("hsm_ok.bin", kHsmImageOffset + kHsmImageSize, 'H');
+        Make("hsm_short.bin", kHsmImageOffset + kHsmImageSize - 1, 'h');
+        Make("zolk.bin", 40, 'Z');
+        fs::create_directory(m_dir / "adir");
+        fs::create_symlink(m_dir / "img.bin", m_dir / "link.bin");
+    }
+
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    void Make(const std::string& name, size_t size, char fill)
+    {
+        std::ofstream out(m_dir / name, std::ios::binary);
+        out << std::string(size, fill);
+    }
+
+    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    // Keeps the strings alive for the char* fields of the record.
+    char* Keep(const std::string& text)
+    {
+        m_keep.push_back(std::make_unique<std::string>(text));
+        return m_keep.back()->data();
+    }
+
+    ZOLKArgs Args(const char* write, const char* dump, const char* hsm = nullptr, const char* zolk = nullptr)
+    {
+        ZOLKArgs args;
+        args.pWriteFileName = write != nullptr ? Keep(write) : nullptr;
+        args.pReadFileName = dump != nullptr ? Keep(dump) : nullptr;
+        args.pHsmFileName = hsm != nullptr ? Keep(hsm) : nullptr;
+        args.pZolkFileName = zolk != nullptr ? Keep(zolk) : nullptr;
+        return args;
+    }
+
+    fs::path m_dir;
+    std::vector<std::unique_ptr<std::string>> m_keep;
+};
+
+TEST_F(FileChecks, RunFiles)
+{
+    struct Case {
+        const char* what;
+        std::string write;  // empty: no -w
+        std::string dump;   // empty: no -r
+        std::string hsm;
+        std::string zolk;
+        bool ok;
+        std::string message;  // must appear in the output
+    };
+    const std::string img = Path("img.bin");
+    const Case cases[] = {
+        {"nothing to check", "", "", "", "", true, ""},
+        {"write file fine", img, "", "", "", true, ""},
+        {"write file missing", Path("nope.bin"), "", "", "", false, "Write file " + Path("nope.bin") + " does not exist"},
+        {"write file a directory", Path("adir"), "", "", "", false, "Write file " + Path("adir") + " is a directory"},
+        {"write file empty", Path("empty.bin"), "", "", "", false, "Write file " + Path("empty.bin") + " is empty"},
+        {"write file /dev/null", "/dev/null", "", "", "", false, "is not a regular file"},
+        {"new dump file", img, Path("out.bin"), "", "", true, ""},
+        {"existing dump file", img, Path("existing.bin"), "", "", true, ""},
+        {"dump into /dev/full", img, "/dev/full", "", "", true, ""},
+        {"dump under a missing directory", img, Path("nodir/out.bin"), "", "", false,
+         "directory " + Path("nodir") + " does not exist"},
+        {"dump under a regular file", img, Path("plain/out.bin"), "", "", false,
+         Path("plain") + " is not a directory"},
+        {"dump is a directory", img, Path("adir"), "", "", false, "Dump file " + Path("adir") + " is a directory"},
+        {"dump is the write file", img, img, "", "", false, "is the same file as the write file " + img},
+        {"dump is the write file by another path", img, Path("adir/../img.bin"), "", "", false,
+         "same file as the write file"},
+        {"dump is a link to the write file", img, Path("link.bin"), "", "", false, "same file as the write file"},
+        {"dump is the HSM file", img, Path("hsm_ok.bin"), Path("hsm_ok.bin"), "", false,
+         "same file as the HSM file"},
+        {"dump is the missing ZOLK file", "", Path("fw.bin"), "", Path("adir/../fw.bin"), false,
+         "same file as the ZOLK file"},
+        {"dump differs from all three", img, Path("out.bin"), Path("hsm_ok.bin"), Path("zolk.bin"), true, ""},
+    };
+    for (const Case& c : cases) {
+        ZOLKArgs args = Args(c.write.empty() ? nullptr : c.write.c_str(), c.dump.empty() ? nullptr : c.dump.c_str(),
+                             c.hsm.empty() ? nullptr : c.hsm.c_str(), c.zolk.empty() ? nullptr : c.zolk.c_str());
+        testing::internal::CaptureStdout();
+        const bool ok = CheckRunFiles(&args);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
+        if (c.message.empty()) {
+            EXPECT_EQ(printed, "") << c.what;
+        } else {
+            EXPECT_NE(printed.find("[CheckRunFiles:"), std::string::npos) << c.what;
+            EXPECT_NE(printed.find(c.message), std::string::npos) << c.what << ": " << printed;
+        }
+        // Checking never creates, truncates or removes anything.
+        EXPECT_EQ(fs::file_size(Path("existing.bin")), 33u) << c.what;
+        EXPECT_EQ(fs::file_size(img), 100u) << c.what;
+        EXPECT_FALSE(fs::exists(Path("out.bin"))) << c.what;
+        EXPECT_FALSE(fs::exists(Path("nodir"))) << c.what;
+        EXPECT_FALSE(fs::exists(Path("fw.bin"))) << c.what;
+    }
+}
+
+TEST_F(FileChecks, MandatoryFiles)
+{
+    struct Case {
+        const char* what;
+        std::string write;
+        std::string hsm;
+        std::string zolk;
+        bool ok;
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        {"HSM file and ZOLK file", "", Path("hsm_ok.bin"), Path("zolk.bin"), true, {}},
+        {"HSM image from the write file", Path("hsm_ok.bin"), "", Path("zolk.bin"), true, {}},
+        {"missing ZOLK file", "", Path("hsm_ok.bin"), Path("nope.bin"), false,
+         {"[CheckFile:", "Failed to open file - " + Path("nope.bin"),
+          "[CheckMandatoryFilesQEX:", "Failed to check file - " + Path("nope.bin")}},
+        {"ZOLK file is a directory", "", Path("hsm_ok.bin"), Path("adir"), false,
+         {"Failed to check file - " + Path("adir")}},
+        {"no HSM source at all", "", "", Path("zolk.bin"), false, {"Failed to check file - (null)"}},
+        {"missing HSM file", "", Path("nope.bin"), Path("zolk.bin"), false,
+         {"Failed to check file - " + Path("nope.bin")}},
+        {"short HSM file", "", Path("hsm_short.bin"), Path("zolk.bin"), false,
+         {"HSM image source " + Path("hsm_short.bin") + " holds 73727 bytes"}},
+        {"short write file as HSM source", Path("img.bin"), "", Path("zolk.bin"), false,
+         {"HSM image source " + Path("img.bin") + " holds 100 bytes"}},
+        {"HSM file wins over the write file", Path("img.bin"), Path("hsm_ok.bin"), Path("zolk.bin"), true, {}},
+        {"short HSM file beside a long write file", Path("hsm_ok.bin"), Path("hsm_short.bin"), Path("zolk.bin"),
+         false, {"HSM image source " + Path("hsm_short.bin")}},
+    };
+    for (const Case& c : cases) {
+        ZOLKArgs args = Args(c.write.empty() ? nullptr : c.write.c_str(), nullptr,
+                             c.hsm.empty() ? nullptr : c.hsm.c_str(), c.zolk.empty() ? nullptr : c.zolk.c_str());
+        testing::internal::CaptureStdout();
+        const bool ok = CheckMandatoryFilesQEX(&args);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(printed.find(message), std::string::npos) << c.what << ": " << printed;
+        }
+        if (c.ok) {
+            EXPECT_EQ(printed, "") << c.what;
+        }
+    }
+}
+
+TEST_F(FileChecks, CheckFileSizes)
+{
+    struct Case {
+        std::string path;
+        uint64_t validSize;
+        bool ok;
+        std::string message;
+    };
+    const Case cases[] = {
+        {Path("empty.bin"), 0, true, ""},
+        {Path("img.bin"), 0, true, ""},
+        {Path("img.bin"), 100, true, ""},
+        {Path("img.bin"), 99, false, "valid size(99) and actual file size100 are different\n"},
+        {Path("nope.bin"), 0, false, "Failed to open file - " + Path("nope.bin") + "\n"},
+    };
+    for (const Case& c : cases) {
+        testing::internal::CaptureStdout();
+        const bool ok = CheckFile(c.path.c_str(), c.validSize);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ok, c.ok) << c.path << " " << c.validSize;
+        if (c.message.empty()) {
+            EXPECT_EQ(printed, "");
+        } else {
+            EXPECT_NE(printed.find("[CheckFile:"), std::string::npos) << printed;
+            EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
+        }
+    }
+}
+
+}  // namespace
