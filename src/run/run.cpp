@@ -1,7 +1,198 @@
-// Placeholder until the run order lands.
+// The order of one run: banner, command line, port, firmware (booting it
+// through the boot ROM when it is not running yet), queries, and the jobs the
+// options ask for, ending with the verdict and the date line.
 #include "run/run.h"
 
-int RunMain(int, char**, const BuildForm&)
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "protocol/codes.h"
+#include "protocol/protocol_fw.h"
+#include "run/args.h"
+#include "run/version.h"
+#include "support/logger.h"
+#include "support/progress_bar.h"
+#include "target/file_check.h"
+#include "target/zolk_qex.h"
+#include "transport/serial_port.h"
+
+namespace {
+
+void PrintBanner()
 {
-    return kResultEarlyEnd;
+    VersionInfo* version = VersionInfo::GetInstance();
+    version->SetVersion(1);
+    LOG_MSG(LOG_SUCCESS, "[main:%d] ", "ZOLK QEX v%s - %s %s\n", version->GetVersionString(),
+            version->GetBuildDate(), BuildTimeText());
+}
+
+void ApplySwitches(const ZOLKArgs& args)
+{
+    ZOLKLogger* logger = ZOLKLogger::GetInstance();
+    logger->SetSaveLog(args.bSaveLog != 0);
+    logger->SetTimeStamp(args.bTime != 0);
+    logger->SetDebug(args.bDebug != 0);
+    ProgressBar::GetInstance()->SetShowSpeed(args.bSpeed != 0);
+}
+
+// One whitespace-delimited token from standard input; empty at end of input.
+std::string ReadToken()
+{
+    constexpr size_t kMaxToken = 4096;
+    std::string token;
+    int c = fgetc(stdin);
+    while (c != EOF && isspace(c)) {
+        c = fgetc(stdin);
+    }
+    while (c != EOF && !isspace(c) && token.size() < kMaxToken) {
+        token.push_back(static_cast<char>(c));
+        c = fgetc(stdin);
+    }
+    return token;
+}
+
+// What the user typed at the prompt: a device text (a path, or a COM name on
+// Windows) or a port number read the way scanf's %d reads it. Empty when it
+// names no port.
+std::string DeviceForTypedPort(const std::string& token)
+{
+    const std::string device = CSerialPort::DeviceNameForText(token.c_str());
+    if (!device.empty() || token.empty() || !isdigit(static_cast<unsigned char>(token[0]))) {
+        return device;
+    }
+    const unsigned long long port = strtoull(token.c_str(), nullptr, 10);
+    if (port == 0 || port > 0xFFFFFFFFull) {
+        return std::string();
+    }
+    return CSerialPort::DeviceNameForPort(static_cast<uint32_t>(port));
+}
+
+// The device to open: from --port, or asked for on the console.
+bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
+{
+    if (args.pPortName != nullptr) {
+        *device = args.pPortName;
+        return true;
+    }
+    if (args.uiPort != 0) {
+        *device = CSerialPort::DeviceNameForPort(args.uiPort);
+        return true;
+    }
+    printf("Com port num : ");
+    fflush(stdout);
+    const std::string token = ReadToken();
+    if (token.empty()) {
+        LOG_MSG(LOG_ERROR, "[main:%d] ", "No com port entered\n");
+        return false;
+    }
+    *device = DeviceForTypedPort(token);
+    if (device->empty()) {
+        LOG_MSG(LOG_ERROR, "[main:%d] ", "\"%s\" is neither a com port number nor a device\n", token.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Brings the ZOLK firmware up: a board fresh from reset only has its boot
+// ROM listening, which gets both images at its own speed.
+bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& args, const BuildForm& form)
+{
+    if (qex.PingFW()) {
+        return true;
+    }
+    serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0);
+    if (!CheckMandatoryFilesQEX(&args)) {
+        LOG_MSG(LOG_ERROR, "[main:%d] ", "You need to check mandatory files\n");
+        return false;
+    }
+    if (!qex.LoadZolkFW(&args)) {
+        return false;
+    }
+    // The freshly started firmware prints its start-up text: show it.
+    serial.SetCommunicationTimeouts(1, 1, 1, 1, 1);
+    serial.ReadTreshData(100);
+    return true;
+}
+
+// The write, then the dump, by bank or by address. A dump after a failed
+// write is not run: it would truncate the dump file, possibly the user's own
+// copy of the image, and the run has failed already.
+bool RunJobs(ZOLK_QEX& qex, ZOLKArgs& args, ProtocolFW& fwProtocol)
+{
+    const bool byBank = args.pStorage == nullptr;
+    bool result = true;
+    if (args.pWriteFileName != nullptr) {
+        result = byBank ? qex.WriteFileByBank(&args, WRITE_CMD, &fwProtocol)
+                        : qex.WriteFile(&args, WRITE_CMD, &fwProtocol);
+    }
+    if (args.pReadFileName != nullptr) {
+        if (!result) {
+            LOG_MSG(LOG_ERROR, "[main:%d] ", "Dump to %s is not done because the write failed\n",
+                    args.pReadFileName);
+            return false;
+        }
+        result = byBank ? qex.DumpStorageByBank(&args, READ_CMD, &fwProtocol)
+                        : qex.DumpStorage(&args, READ_CMD, static_cast<uint32_t>(args.ullSize), "wb");
+    }
+    return result;
+}
+
+int Verdict(bool result)
+{
+    if (result) {
+        LOG_MSG(LOG_SUCCESS, "[main:%d] ", "Complete ZOLK\n");
+    } else {
+        LOG_MSG(LOG_ERROR, "[main:%d] ", "Failed ZOLK\n");
+    }
+    ZOLKLogger::GetInstance()->PrintCurTime();
+    return result ? kResultComplete : kResultFailed;
+}
+
+}  // namespace
+
+int RunMain(int argc, char** argv, const BuildForm& form)
+{
+    PrintBanner();
+
+    ZOLKArgs zolkArgs;
+    CSerialPort serial;
+    ZOLK_QEX qex(&serial, form);
+
+    if (!ParseArgs(argc, argv, &zolkArgs)) {
+        return kResultEarlyEnd;
+    }
+    ApplySwitches(zolkArgs);
+
+    // The files are checked before the target is touched: nothing is sent,
+    // and no file is truncated, for a run that cannot succeed.
+    if (!CheckRunFiles(&zolkArgs)) {
+        return Verdict(false);
+    }
+
+    std::string device;
+    if (!ChoosePortDevice(zolkArgs, &device) || !serial.OpenPort(device.c_str(), 0)) {
+        return kResultEarlyEnd;
+    }
+    serial.SetCommunicationTimeouts(10, 10, 10, 10, 10);
+    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
+
+    if (!BootFirmwareIfNeeded(qex, serial, zolkArgs, form)) {
+        return kResultEarlyEnd;
+    }
+
+    ProtocolFW fwProtocol(&serial);
+    // From here on every read and write waits without a time limit.
+    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
+    serial.SetCommunicationTimeouts(0, 0, 0, 0, 0);
+
+    // GetChipInfo fills the chip record the bank operations look up.
+    qex.InfoStorage();
+    qex.GetChipInfo();
+
+    if (zolkArgs.bLowFormat && !qex.LowformatCommand()) {
+        return kResultEarlyEnd;
+    }
+    return Verdict(RunJobs(qex, zolkArgs, fwProtocol));
 }
