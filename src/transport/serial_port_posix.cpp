@@ -38,6 +38,19 @@ int64_t MsUntilCeil(Clock::time_point t)
     return left > 0 ? (left + 999) / 1000 : 0;
 }
 
+// multiplier x count + constant, capped far beyond any real wait so that the
+// deadline arithmetic cannot overflow.
+int64_t TotalMs(uint32_t multiplier, uint32_t count, uint32_t constant)
+{
+    constexpr uint64_t kMaxMs = uint64_t {1} << 40;  // about 35 years
+    const uint64_t total = static_cast<uint64_t>(multiplier) * count;
+    if (total >= kMaxMs) {
+        return static_cast<int64_t>(kMaxMs);
+    }
+    const uint64_t sum = total + constant;
+    return static_cast<int64_t>(sum < kMaxMs ? sum : kMaxMs);
+}
+
 bool IsHangupErrno(int err)
 {
     return err == EIO || err == EPIPE || err == ENXIO || err == ENODEV || err == EBADF;
@@ -149,7 +162,7 @@ struct CSerialPort::Impl {
             lim.gapMs = readInterval;
         }
         if (readTotalMultiplier != 0 || readTotalConstant != 0) {
-            lim.totalMs = static_cast<int64_t>(readTotalMultiplier) * size + readTotalConstant;
+            lim.totalMs = TotalMs(readTotalMultiplier, size, readTotalConstant);
         }
         return lim;
     }
@@ -455,7 +468,7 @@ bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
     *ulReadSize = 0;
 
     const bool limited = im.writeTotalMultiplier != 0 || im.writeTotalConstant != 0;
-    const int64_t totalMs = static_cast<int64_t>(im.writeTotalMultiplier) * size + im.writeTotalConstant;
+    const int64_t totalMs = TotalMs(im.writeTotalMultiplier, size, im.writeTotalConstant);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(totalMs);
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     uint32_t done = 0;

@@ -265,6 +265,7 @@ TEST_F(SerialPortTest, ReadTimeoutRules)
         {"total ends a partial read", 0, 10, 100, Bytes({1, 2, 3, 4, 5}), 0, {}, 16, 5},
         {"count complete ends the read", 10, 10, 10, std::vector<uint8_t>(20, 0x55), 0, {}, 16, 16},
         {"gap between bytes ends the read", 50, 0, 0, Bytes({1, 2, 3}), 600, Bytes({4, 5}), 16, 3},
+        {"interval MAXDWORD alone takes what is queued", UINT32_MAX, 0, 0, Bytes({9, 8, 7}), 300, Bytes({6}), 16, 3},
         {"all zero waits for the full count", 0, 0, 0, Bytes({1, 2, 3, 4, 5, 6}), 150,
          std::vector<uint8_t>(10, 0xA5), 16, 16},
     };
