@@ -16,6 +16,7 @@ public:
     PtyPair& operator=(const PtyPair&) = delete;
 
     const std::string& SlavePath() const { return m_slavePath; }
+    // The master descriptor is non-blocking; -1 after CloseMaster.
     int MasterFd() const { return m_master; }
 
     // Writes all bytes to the master side (the host reads them).
