@@ -1,0 +1,123 @@
+// Console colours and line control on Windows. A real console gets its
+// character attributes through the console API; output that is a terminal but
+// no console (wine's Unix terminal, a forced test) gets the same ANSI
+// sequences as on POSIX; pipes and files get plain text.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+
+#include "support/console.h"
+
+namespace {
+int g_forceTerminal = -1;
+
+// The console behind standard output, or null when output goes elsewhere.
+HANDLE ConsoleOutput(DWORD* mode)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    DWORD unused = 0;
+    if (!GetConsoleMode(out, mode != nullptr ? mode : &unused)) {
+        return nullptr;
+    }
+    return out;
+}
+
+// ANSI index of a Windows colour nibble: Windows has blue in bit 0 and red in
+// bit 2, ANSI the other way round.
+int AnsiColour(unsigned nibble)
+{
+    return ((nibble & 4u) ? 1 : 0) | ((nibble & 2u) ? 2 : 0) | ((nibble & 1u) ? 4 : 0);
+}
+
+// 7 (grey on black, the console's normal) resets to the terminal's own
+// colours; a black background keeps the terminal's background.
+void WriteAnsiAttribute(uint16_t attribute)
+{
+    const unsigned fg = attribute & 0x0Fu;
+    const unsigned bg = (attribute >> 4) & 0x0Fu;
+    char seq[32];
+    if (fg == 7 && bg == 0) {
+        std::snprintf(seq, sizeof(seq), "\x1b[0m");
+    } else {
+        const int fgCode = ((fg & 8u) ? 90 : 30) + AnsiColour(fg);
+        if (bg == 0) {
+            std::snprintf(seq, sizeof(seq), "\x1b[0;%dm", fgCode);
+        } else {
+            const int bgCode = ((bg & 8u) ? 100 : 40) + AnsiColour(bg);
+            std::snprintf(seq, sizeof(seq), "\x1b[0;%d;%dm", fgCode, bgCode);
+        }
+    }
+    std::fputs(seq, stdout);
+    std::fflush(stdout);
+}
+}  // namespace
+
+bool ConsoleIsTerminal()
+{
+    if (g_forceTerminal >= 0) {
+        return g_forceTerminal == 1;
+    }
+    if (ConsoleOutput(nullptr) != nullptr) {
+        return true;
+    }
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR;
+}
+
+void ConsoleForceTerminal(int mode)
+{
+    g_forceTerminal = mode < 0 ? -1 : (mode == 1 ? 1 : 0);
+}
+
+// Overloads the console API's two-argument SetConsoleTextAttribute by arity.
+void SetConsoleTextAttribute(uint16_t attribute)
+{
+    if (!ConsoleIsTerminal()) {
+        return;
+    }
+    if (HANDLE console = ConsoleOutput(nullptr)) {
+        // Text already buffered must come out in the colour it was printed in.
+        std::fflush(stdout);
+        ::SetConsoleTextAttribute(console, attribute);
+        return;
+    }
+    WriteAnsiAttribute(attribute);
+}
+
+void ClearConsoleLine()
+{
+    if (!ConsoleIsTerminal()) {
+        return;
+    }
+    DWORD mode = 0;
+    HANDLE console = ConsoleOutput(&mode);
+    if (console == nullptr) {
+        std::fputs("\x1b[2K\r", stdout);
+        std::fflush(stdout);
+        return;
+    }
+    // A console without virtual-terminal processing would show the escape
+    // sequence as text; the fill below blanks the line there.
+    std::fputs((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ? "\x1b[2K\r" : "\r", stdout);
+    std::fflush(stdout);
+
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(console, &info)) {
+        return;
+    }
+    COORD lineStart{0, info.dwCursorPosition.Y};
+    DWORD written = 0;
+    const DWORD cells = info.dwSize.X > 0 ? static_cast<DWORD>(info.dwSize.X) : 0;
+    FillConsoleOutputAttribute(console, info.wAttributes, cells, lineStart, &written);
+    FillConsoleOutputCharacterA(console, ' ', cells, lineStart, &written);
+    SetConsoleCursorPosition(console, lineStart);
+}
