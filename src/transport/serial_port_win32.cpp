@@ -129,11 +129,12 @@ bool CSerialPort::OpenPort(const char* name, uint32_t access)
     m_impl->lastError = 0;
     const char* shown = name != nullptr ? name : "";
     m_impl->hComm = CreateFileA(shown, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD openError = GetLastError();
     // Drops whatever a previous user of the port left in either direction.
     PurgeComm(m_impl->hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     if (m_impl->hComm == INVALID_HANDLE_VALUE) {
-        DWORD error = m_impl->TakeError();
-        m_impl->gone = false;
+        const DWORD error = openError;
+        m_impl->lastError = error;
         m_impl->hComm = nullptr;
         LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Failed open port(%s)\n", shown);
         LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Reason : %s\n", SystemErrorText(error).c_str());
