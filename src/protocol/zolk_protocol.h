@@ -45,6 +45,30 @@ public:
 protected:
     ZolkProtocol() = default;
     ~ZolkProtocol() = default;
+
+    // The bodies both protocols share. The tags name the calling class and
+    // operation ("[ProtocolFW::SendCommand:%d] "); the packet size decides the
+    // words sent, received and dumped.
+    bool SendCommandAs(const ProtocolPacket* pCmd, const char* tag);
+    bool RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount, const char* tag);
+    // bFirmware: compare the expected CRC and refuse FW_PING silently.
+    bool CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc,
+                          bool bFirmware, const char* tag, const char* dumpTag);
+    void DumpPacketAs(int level, const ProtocolPacket* pPacket, const char* tag);
+
+    // One read inside a data phase, bounded by the silence limit.
+    enum class PhaseRead {
+        kComplete,  // all bytes arrived
+        kSilent,    // the target sent nothing for the silence limit
+        kGone,      // the line is gone (hang-up, I/O error, port closed)
+        kFailed,    // the port reported a failure (it printed why)
+    };
+    // With bRetryFailures a failed read that leaves the line usable is
+    // repeated; otherwise it ends the read with kFailed.
+    // pGot (may be null) receives the count that arrived.
+    PhaseRead ReadInPhase(void* pBuf, uint32_t size, bool bRetryFailures, uint32_t* pGot = nullptr);
+    // The line cannot carry anything any more.
+    bool LineLost();
 };
 
 // Checks, before anything is sent, that the file opens and holds the whole
@@ -52,3 +76,5 @@ protected:
 // then hold at least one byte). Prints a clear message and returns false
 // otherwise.
 bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size);
+// The same, with the messages behind the caller's tag.
+bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag);

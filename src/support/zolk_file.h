@@ -28,6 +28,8 @@ public:
     bool SetOffset(int64_t offset, int origin);
     uint64_t GetSize() const { return m_size; }
     bool IsOpen() const { return m_stream != nullptr; }
+    // The name given to Open (empty before).
+    const std::string& GetName() const { return m_name; }
     // Flushes buffered output to the file; false (with a message) on failure.
     bool Flush();
 

@@ -1,0 +1,327 @@
+#include "protocol/protocol_fw.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "run/args.h"
+#include "support/crc.h"
+#include "support/logger.h"
+#include "support/progress_bar.h"
+#include "support/zolk_file.h"
+#include "transport/serial_port.h"
+
+namespace {
+// Data bytes behind one chunk header, in both directions.
+constexpr uint32_t kChunkSize = 0x800;
+}  // namespace
+
+bool ProtocolFW::SendCommand(const ProtocolPacket* pCmd)
+{
+    return SendCommandAs(pCmd, "[ProtocolFW::SendCommand:%d] ");
+}
+
+bool ProtocolFW::RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount)
+{
+    return RecvResPacketAs(cmd, pRes, pollCount, "[ProtocolFW::RecvResPacket:%d] ");
+}
+
+bool ProtocolFW::CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc)
+{
+    return CheckResPacketAs(pRes, cmd, pCrc, true, "[ProtocolFW::CheckResPacket:%d] ",
+                            "[ProtocolFW::DumpPacket:%d] ");
+}
+
+void ProtocolFW::DumpPacket(int level, const ProtocolPacket* pPacket)
+{
+    DumpPacketAs(level, pPacket, "[ProtocolFW::DumpPacket:%d] ");
+}
+
+ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
+{
+    ProtocolPacket packet;
+    packet.cmdType = code;
+    if (code == WRITE_CMD) {
+        if (pZolkArgs == nullptr) {
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pZolkArgs == NULL\n");
+            return packet;
+        }
+        if (pZolkArgs->pWriteFileName == nullptr) {
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pWriteFileName == NULL\n");
+            return packet;
+        }
+        ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
+        const uint64_t offset = pZolkArgs->ullFileOffset;
+        uint32_t size = 0;
+        if (pZolkArgs->ullSize != 0) {
+            size = static_cast<uint32_t>(pZolkArgs->ullSize);
+        } else if (file.GetSize() > offset) {
+            size = static_cast<uint32_t>(file.GetSize() - offset);
+        }
+        packet.param[0] = StrToUintStorageType(pZolkArgs->pStorage);
+        packet.param[1] = size;
+        packet.param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
+        // The CRC of exactly the bytes SendFile will send.
+        packet.param[3] = size != 0 ? CalcCRCInFile(&file, offset, size) : 0;
+    } else if (code == READ_CMD) {
+        if (pZolkArgs == nullptr) {
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pZolkArgs == NULL\n");
+            return packet;
+        }
+        if (pZolkArgs->pReadFileName == nullptr) {
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pReadFileName == NULL\n");
+            return packet;
+        }
+        packet.param[0] = StrToUintStorageType(pZolkArgs->pStorage);
+        packet.param[1] = static_cast<uint32_t>(pZolkArgs->ullSize);
+        packet.param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
+    }
+    packet.param[4] = PacketCRC(packet, kFwPacketSize);
+    return packet;
+}
+
+bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+{
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    if (!CheckFileRegion(pFileName, offset, size, "[ProtocolFW::SendFile:%d] ")) {
+        return false;
+    }
+    ZOLKFile file(pFileName, "rb");
+    if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
+        return false;  // the file reported why
+    }
+    const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+
+    ProgressBar* bar = ProgressBar::GetInstance();
+    bar->Start(total);
+
+    // Header and chunk leave together from one buffer: one write per chunk.
+    uint8_t frame[kPacketBufferSize + kChunkSize];
+    // The header is built in the buffer that receives the replies: before the
+    // first reply its other words are zero, afterwards those of the last reply.
+    ProtocolPacket header;
+    uint32_t crc = 0;
+    uint32_t sent = 0;
+    while (sent < total) {
+        const uint32_t chunk = std::min(total - sent, kChunkSize);
+        uint64_t got = 0;
+        const uint8_t* data = file.Read(chunk, &got);
+        if (data == nullptr || got != chunk) {
+            return false;  // the file shrank; the read reported it
+        }
+        std::memcpy(frame + kPacketBufferSize, data, chunk);
+        crc = CalcCRC(frame + kPacketBufferSize, chunk, crc);
+
+        uint32_t refusals = 0;
+        for (;;) {
+            header.cmdType = ACK;
+            header.param[0] = crc;
+            EncodePacket(header, frame, kPacketBufferSize);
+            uint32_t written = 0;
+            if (!m_serial->SendData(frame, kPacketBufferSize + chunk, &written) ||
+                written != kPacketBufferSize + chunk) {
+                if (LineLost()) {
+                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
+                            "Serial line is gone - sending the chunk at byte %u of %u\n", sent, total);
+                } else {
+                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Failed to send the chunk at byte %u of %u\n",
+                            sent, total);
+                }
+                return false;
+            }
+
+            uint8_t reply[kPacketBufferSize] = {};
+            switch (ReadInPhase(reply, kPacketBufferSize, true)) {
+            case PhaseRead::kComplete:
+                break;
+            case PhaseRead::kSilent:
+                LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
+                        "Target stopped answering - no chunk reply for %u ms (chunk at byte %u of %u)\n",
+                        GetSilenceLimitMs(), sent, total);
+                return false;
+            case PhaseRead::kGone:
+            case PhaseRead::kFailed:
+                LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
+                        "Serial line is gone - waiting for the reply to the chunk at byte %u of %u\n", sent,
+                        total);
+                return false;
+            }
+            header = DecodePacket(reply, kPacketBufferSize);
+
+            if (header.cmdType == CHUNK_ACK) {
+                break;
+            }
+            if (header.cmdType == NACK && header.param[1] == FAIL_CALC_CRC_FILE) {
+                // The chunk arrived damaged: the same bytes go again.
+                if (++refusals > kMaxChunkRetries) {
+                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Chunk at byte %u refused %u times in a row\n",
+                            sent, refusals);
+                    return false;
+                }
+                continue;
+            }
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Failed to send file\n");
+            DumpPacket(LOG_ERROR, &header);
+            return false;
+        }
+        sent += chunk;
+        bar->Plus(chunk);
+    }
+    bar->End();
+    LOG_MSG(LOG_DETAIL, "[ProtocolFW::SendFile:%d] ", "Complete to send file\n");
+    return true;
+}
+
+bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
+{
+    if (pBuf == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "pbuff == NULL\n");
+        return false;
+    }
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    uint32_t got = 0;
+    while (!m_serial->ReadDataTimeout(pBuf, size, &got, pollCount)) {
+        if (LineLost()) {
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "Serial line is gone - waiting for %u bytes of data\n",
+                    size);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ProtocolFW::DumpProtocol(ZOLKFile* pFile, uint32_t cmd, uint32_t size)
+{
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ", "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    uint32_t crc = 0;
+    if (!RecvDataAndCreateFile(pFile, cmd, size, &crc)) {
+        return false;
+    }
+
+    uint8_t wire[kPacketBufferSize] = {};
+    switch (ReadInPhase(wire, kPacketBufferSize, true)) {
+    case PhaseRead::kComplete:
+        break;
+    case PhaseRead::kSilent:
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ",
+                "Target stopped answering - no final answer to %s for %u ms\n", CodeName(cmd),
+                GetSilenceLimitMs());
+        return false;
+    case PhaseRead::kGone:
+    case PhaseRead::kFailed:
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ", "Serial line is gone - waiting for the final answer to %s\n",
+                CodeName(cmd));
+        return false;
+    }
+    const ProtocolPacket res = DecodePacket(wire, kPacketBufferSize);
+    if (!CheckResPacket(&res, cmd, &crc)) {
+        return false;
+    }
+    // A full disk often shows only when the buffered tail is written out.
+    return pFile->Flush();
+}
+
+bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t size, uint32_t* pCRC)
+{
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    if (pCRC == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pCRC == NULL\n");
+        return false;
+    }
+    if (pFile == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pFile == NULL\n");
+        return false;
+    }
+
+    ProgressBar* bar = ProgressBar::GetInstance();
+    bar->Start(size);
+
+    // Header and chunk arrive back to back into one buffer; the chunk goes
+    // from there straight into the file.
+    uint8_t frame[kPacketBufferSize + kChunkSize];
+    uint8_t* const data = frame + kPacketBufferSize;
+    uint32_t crc = 0;
+    uint32_t received = 0;
+    uint32_t refusals = 0;
+    bool ok = true;
+    while (ok && received < size) {
+        const uint32_t chunk = std::min(size - received, kChunkSize);
+        uint32_t got = 0;
+        switch (ReadInPhase(frame, kPacketBufferSize + chunk, false, &got)) {
+        case PhaseRead::kComplete:
+            break;
+        case PhaseRead::kSilent:
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
+                    "Target stopped answering - no chunk %s for %u ms (chunk at byte %u of %u)\n",
+                    got < kPacketBufferSize ? "header" : "data", GetSilenceLimitMs(), received, size);
+            ok = false;
+            continue;
+        case PhaseRead::kGone:
+            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
+                    "Serial line is gone - waiting for the chunk at byte %u of %u\n", received, size);
+            ok = false;
+            continue;
+        case PhaseRead::kFailed:
+            ok = false;  // the port reported the failed read
+            continue;
+        }
+
+        ProtocolPacket reply = DecodePacket(frame, kPacketBufferSize);
+        const uint32_t next = CalcCRC(data, chunk, crc);
+        if (next == reply.param[1]) {
+            if (!pFile->Write(data, chunk)) {
+                ok = false;  // the file reported why
+                continue;
+            }
+            crc = next;
+            received += chunk;
+            refusals = 0;
+            bar->Plus(chunk);
+            reply.cmdType = CHUNK_ACK;
+        } else {
+            // Damaged on the line: not written; the target sends it again.
+            if (++refusals > kMaxChunkRetries) {
+                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
+                        "Chunk at byte %u refused %u times in a row\n", received, refusals);
+                ok = false;
+                continue;
+            }
+            reply.cmdType = NACK;
+            reply.param[1] = FAIL_CALC_CRC_FILE;
+        }
+        reply.param[0] = cmd;
+        EncodePacket(reply, frame, kPacketBufferSize);
+        uint32_t written = 0;
+        if (!m_serial->SendData(frame, kPacketBufferSize, &written) || written != kPacketBufferSize) {
+            if (LineLost()) {
+                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
+                        "Serial line is gone - answering the chunk at byte %u of %u\n", received, size);
+            } else {
+                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
+                        "Failed to answer the chunk at byte %u of %u\n", received, size);
+            }
+            ok = false;
+        }
+    }
+    if (!ok) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Dump stopped - %s holds %llu of %u bytes\n",
+                pFile->GetName().c_str(), static_cast<unsigned long long>(received), size);
+        return false;
+    }
+    bar->End();
+    LOG_MSG(LOG_DETAIL, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Complete to receive storage dump data\n");
+    *pCRC = crc;
+    return true;
+}

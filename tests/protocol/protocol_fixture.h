@@ -1,0 +1,186 @@
+// Shared pieces of the protocol tests: a host port on the slave side of a
+// pseudo-terminal, a scripted target on a thread at the master side, scratch
+// files and captured console output.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/pty_pair.h"
+#include "protocol/packet.h"
+#include "protocol/zolk_protocol.h"
+#include "support/clock.h"
+#include "support/console.h"
+#include "support/crc.h"
+#include "support/logger.h"
+#include "transport/serial_port.h"
+
+inline std::vector<uint8_t> Wire(const ProtocolPacket& packet, size_t size = kFwPacketSize)
+{
+    std::vector<uint8_t> out(size);
+    EncodePacket(packet, out.data(), size);
+    return out;
+}
+
+inline ProtocolPacket Packet(uint32_t cmdType, uint32_t p0 = 0, uint32_t p1 = 0, uint32_t p2 = 0, uint32_t p3 = 0,
+                             uint32_t p4 = 0)
+{
+    ProtocolPacket packet;
+    packet.cmdType = cmdType;
+    packet.param[0] = p0;
+    packet.param[1] = p1;
+    packet.param[2] = p2;
+    packet.param[3] = p3;
+    packet.param[4] = p4;
+    return packet;
+}
+
+inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> out(size);
+    for (auto& b : out) {
+        b = static_cast<uint8_t>(gen());
+    }
+    return out;
+}
+
+inline uint32_t Crc(const std::vector<uint8_t>& data, size_t offset = 0, size_t size = SIZE_MAX)
+{
+    if (size == SIZE_MAX) {
+        size = data.size() - offset;
+    }
+    return CalcCRC(data.data() + offset, size, 0);
+}
+
+// The console attribute sequence a level's messages start with, as printed
+// on a terminal.
+inline std::string AttributeSequence(uint16_t attribute)
+{
+    testing::internal::CaptureStdout();
+    SetConsoleTextAttribute(attribute);
+    return testing::internal::GetCapturedStdout();
+}
+
+// The last attribute sequence printed before the first occurrence of text.
+inline std::string AttributeBefore(const std::string& out, const std::string& text)
+{
+    const size_t at = out.find(text);
+    if (at == std::string::npos) {
+        return "(text not found)";
+    }
+    const size_t esc = out.rfind("\x1b[0", at);
+    if (esc == std::string::npos) {
+        return "(no attribute)";
+    }
+    return out.substr(esc, out.find('m', esc) - esc + 1);
+}
+
+class ProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_prevSleep = SetSleepFunction([](uint32_t) {});
+        ZolkProtocol::SetSilenceLimitMs(kDefaultSilenceLimitMs);
+        ASSERT_TRUE(port.OpenPort(pty.SlavePath().c_str()));
+        ASSERT_TRUE(port.ConfigurePortA(460800, 8, 0, 0, 0));
+        ASSERT_TRUE(port.SetCommunicationTimeouts(0, 0, 0, 0, 0));
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        for (char& c : name) {
+            if (c == '/') {
+                c = '_';
+            }
+        }
+        m_dir = std::filesystem::path(testing::TempDir()) / ("zolk_protocol_" + name);
+        std::filesystem::remove_all(m_dir);
+        std::filesystem::create_directories(m_dir);
+    }
+
+    void TearDown() override
+    {
+        JoinPeer();
+        ConsoleForceTerminal(-1);
+        ZOLKLogger::GetInstance()->SetDebug(false);
+        ZolkProtocol::SetSilenceLimitMs(kDefaultSilenceLimitMs);
+        SetSleepFunction(m_prevSleep);
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    // Runs the target's script on its own thread.
+    void RunPeer(std::function<void(PtyPair&)> script)
+    {
+        m_peer = std::thread([this, script] { script(pty); });
+    }
+    void JoinPeer()
+    {
+        if (m_peer.joinable()) {
+            m_peer.join();
+        }
+    }
+
+    std::string MakeFile(const std::string& name, const std::vector<uint8_t>& data)
+    {
+        const std::string path = (m_dir / name).string();
+        FILE* f = std::fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (f != nullptr) {
+            if (!data.empty()) {
+                std::fwrite(data.data(), 1, data.size(), f);
+            }
+            std::fclose(f);
+        }
+        return path;
+    }
+    std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
+
+    static std::vector<uint8_t> ReadWholeFile(const std::string& path)
+    {
+        std::vector<uint8_t> out;
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) {
+            return out;
+        }
+        uint8_t buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) {
+            out.insert(out.end(), buf, buf + n);
+        }
+        std::fclose(f);
+        return out;
+    }
+
+    static ProtocolPacket ReadPacket(PtyPair& p, size_t size = kFwPacketSize, int timeoutMs = 5000)
+    {
+        std::vector<uint8_t> bytes = p.Read(size, timeoutMs);
+        bytes.resize(kPacketBufferSize, 0);
+        return DecodePacket(bytes.data(), size);
+    }
+
+    PtyPair pty;
+    CSerialPort port;
+
+private:
+    SleepFunction m_prevSleep = nullptr;
+    std::thread m_peer;
+    std::filesystem::path m_dir;
+};
+
+// Milliseconds a call took.
+template <typename F>
+long long ElapsedMs(F&& f)
+{
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
