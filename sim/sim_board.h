@@ -1,0 +1,209 @@
+// The simulated QEX board: boot ROM and ZOLK firmware as one state machine.
+//
+// The board is fed with the bytes that arrive on its serial line, each batch
+// tagged with the line speed in force, and produces the bytes it sends back,
+// each batch tagged with the speed the board sends at. It holds the storage
+// (eflash and snor), the mode (boot ROM or firmware) and the faults it was
+// told to play. It knows nothing of terminals: SimServer (sim_server.h) moves
+// the bytes between it and a pseudo-terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/packet.h"
+
+// Faults the board plays on demand. A value of -1 (or false) turns one off.
+// Chunk numbers count from 0 within each transfer.
+struct SimFaults {
+    int64_t refuseStart = 0;        // refuse (NACK) the first K start packets
+    int64_t nackChunk = -1;         // NACK write chunk K for its CRC, once
+    int64_t rejectChunk = -1;       // NACK write chunk K with INVALID_CMD (ends the write)
+    int64_t corruptDumpChunk = -1;  // flip a byte of dump chunk K on the wire, once
+    bool badFinalCrc = false;       // wrong CRC in the final ACK of every write and dump
+    int64_t silentAfter = -1;       // stop answering after N bytes received in total
+    int64_t hangupAfter = -1;       // close the line after N bytes received in total
+    int64_t resetAfter = -1;        // fall back to the boot ROM after N bytes received, once
+    bool refuseImage = false;       // NACK every boot image as if its CRC were wrong
+    bool nackFormat = false;        // NACK as the second answer to LOW_FORMAT_CMD
+};
+
+struct SimConfig {
+    uint32_t chip = 0x30230;  // reported chip number, hexadecimal-digit form
+    bool expandFlash = false;
+    bool ecc = false;
+    bool dualBank = false;
+    uint64_t eflashSize = 0;  // 0: from the storage bank table (DefaultStorageSizes)
+    uint64_t snorSize = 0;
+    bool perChipForm = false;  // speeds of the per-chip forms (115200 / 921600)
+    bool anySpeed = false;     // accept and send at any line speed
+    bool firmwareRunning = false;
+    uint32_t formatMs = 300;  // duration of a low format
+    std::string storageDir;   // empty: storage in memory
+    SimFaults faults;
+
+    uint32_t BootRomBaud() const { return perChipForm ? 115200u : 57600u; }
+    uint32_t FirmwareBaud() const { return perChipForm ? 921600u : 460800u; }
+};
+
+// Storage sizes of a chip (hexadecimal-digit number): the largest offset +
+// size over every row of the storage bank table for that chip, whatever its
+// flags; 2 MiB each for a chip without rows.
+void DefaultStorageSizes(uint32_t chip, uint64_t* eflashSize, uint64_t* snorSize);
+
+// One storage: in memory, or a file mapped into memory so that every change
+// is on disk as soon as it is made.
+class SimStorage {
+public:
+    SimStorage() = default;
+    ~SimStorage();
+    SimStorage(const SimStorage&) = delete;
+    SimStorage& operator=(const SimStorage&) = delete;
+
+    // path empty: in memory. A missing file is created filled with 0xFF; a
+    // shorter one is extended with 0xFF; a longer one keeps its extra bytes.
+    bool Open(const std::string& path, uint64_t size, std::string* error);
+    uint64_t Size() const { return m_size; }
+    uint8_t* Data() { return m_data; }
+    const uint8_t* Data() const { return m_data; }
+    void Erase();  // every byte to 0xFF
+    void Flush();  // pushes a mapped file's pages to disk
+
+private:
+    void Close();
+    std::vector<uint8_t> m_memory;
+    uint8_t* m_data = nullptr;
+    uint64_t m_size = 0;
+    uint64_t m_mapSize = 0;  // non-zero while a file is mapped
+};
+
+// JSON lines: one per packet in both directions, one per raw data block.
+class SimTrace {
+public:
+    SimTrace() = default;
+    ~SimTrace();
+    SimTrace(const SimTrace&) = delete;
+    SimTrace& operator=(const SimTrace&) = delete;
+
+    bool Open(const std::string& path, std::string* error);
+    bool IsOpen() const { return m_file != nullptr; }
+    void Packet(const char* dir, uint32_t baud, const uint8_t* wire, size_t size);
+    void Data(const char* dir, uint32_t baud, size_t count);
+    // Other events: {"t_ms":..,"event":"<what>","value":..}.
+    void Event(const char* what, int64_t value);
+
+private:
+    double NowMs() const;
+    FILE* m_file = nullptr;
+    uint64_t m_startNs = 0;
+};
+
+class SimBoard {
+public:
+    enum class Mode { BootRom, Firmware };
+
+    // Bytes the board sends, at the speed it sends them.
+    struct Output {
+        uint32_t baud;
+        std::vector<uint8_t> bytes;
+    };
+
+    explicit SimBoard(const SimConfig& config, SimTrace* trace = nullptr);
+    // Opens the storage (files in the storage directory, or memory).
+    bool Init(std::string* error);
+
+    // Bytes received at the given line speed, at time nowMs (any monotonic
+    // millisecond clock).
+    void Receive(const uint8_t* data, size_t size, uint32_t baud, uint64_t nowMs);
+    // Lets timed work (a low format) finish; call at NextEventMs or later.
+    void Tick(uint64_t nowMs);
+    // Time of the next timed event, or UINT64_MAX.
+    uint64_t NextEventMs() const;
+    // The host closed the line: partial packets and data phases are dropped;
+    // mode and storage stay, as on a board whose cable was pulled.
+    void HostClosed();
+
+    std::vector<Output> TakeOutput();
+    bool HangupRequested() const { return m_hangup; }
+
+    Mode GetMode() const { return m_mode; }
+    uint32_t ListenBaud() const;
+    SimStorage& Eflash() { return m_eflash; }
+    SimStorage& Snor() { return m_snor; }
+    const SimConfig& Config() const { return m_config; }
+    uint64_t BytesReceived() const { return m_rxTotal; }
+    std::string StorageText() const;
+    std::string StartupText() const;
+
+    static constexpr size_t kChunkSize = 2048;
+
+private:
+    enum class State {
+        BootHunt,       // boot ROM: waiting for the start packet
+        BootCommand,    // boot ROM: started, waiting for an announcement
+        BootImage,      // boot ROM: taking image bytes
+        FwCommand,      // firmware: waiting for a command packet
+        FwFormatting,   // firmware: erasing, input waits
+        FwWriteData,    // firmware: waiting for a chunk header and chunk
+        FwReadReply,    // firmware: waiting for the host's chunk reply
+    };
+
+    void ProcessInput(uint64_t nowMs);
+    bool StepBoot();
+    bool StepFirmware(uint64_t nowMs);
+    void HandleBootPacket(const ProtocolPacket& packet);
+    void HandleFwCommand(const ProtocolPacket& packet, uint64_t nowMs);
+    void HandleWriteChunk();
+    void HandleReadReply(const ProtocolPacket& packet, uint64_t nowMs);
+    void SendReadChunk();
+    void EnterFirmware();
+    void ResetToBootRom();
+
+    void SendPacket(const ProtocolPacket& packet, size_t size, uint32_t baud);
+    void SendBytes(const uint8_t* data, size_t size, uint32_t baud, bool isData);
+    void Reply(uint32_t type, uint32_t p0, uint32_t p1);  // firmware, 24 bytes
+    void BootReply(uint32_t type, uint32_t p0, uint32_t p1 = 0);
+    SimStorage* StorageFor(uint32_t code);
+
+    SimConfig m_config;
+    SimTrace* m_trace;
+    SimStorage m_eflash;
+    SimStorage m_snor;
+
+    Mode m_mode = Mode::BootRom;
+    State m_state = State::BootHunt;
+    std::vector<uint8_t> m_in;  // received, not yet consumed
+    size_t m_inPos = 0;
+    std::vector<Output> m_out;
+
+    uint64_t m_rxTotal = 0;
+    uint64_t m_lastRxMs = 0;
+    uint32_t m_rxBaud = 0;  // line speed of the bytes being processed, for the trace
+    bool m_silent = false;
+    bool m_hangup = false;
+    bool m_resetDone = false;
+    int64_t m_startsRefused = 0;
+    bool m_nackChunkDone = false;
+    bool m_corruptDone = false;
+
+    // Boot ROM
+    bool m_hsmLoaded = false;
+    uint32_t m_imageCode = 0;
+    uint32_t m_imageSize = 0;
+    uint32_t m_imageCrcExpected = 0;
+    uint32_t m_imageReceived = 0;
+    uint32_t m_imageCrc = 0;
+
+    // Firmware data phases
+    uint64_t m_formatDoneMs = UINT64_MAX;
+    SimStorage* m_xferStorage = nullptr;
+    uint32_t m_xferAddr = 0;
+    uint32_t m_xferSize = 0;
+    uint32_t m_xferDone = 0;   // bytes acknowledged
+    uint32_t m_xferCrc = 0;    // running CRC of acknowledged bytes
+    uint32_t m_chunkIndex = 0;
+};
