@@ -4,6 +4,7 @@
 
 #include "protocol/protocol_cb.h"
 #include "protocol/protocol_fw.h"
+#include "common/pty_pair.h"
 #include "protocol_fixture.h"
 #include "run/args.h"
 

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "protocol/protocol_fw.h"
+#include "common/pty_pair.h"
 #include "protocol_fixture.h"
 #include "run/args.h"
 #include "support/zolk_file.h"
