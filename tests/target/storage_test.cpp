@@ -1,11 +1,18 @@
 // Storage bank table lookup in all seven build forms.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "support/build_form.h"
 #include "target/storage.h"
+
+// Test names show the form, not its bytes.
+static void PrintTo(const BuildForm& form, std::ostream* os)
+{
+    *os << form.Name();
+}
 
 namespace {
 

@@ -1,0 +1,115 @@
+// Bad write files, dump paths and log files: each run ends with a clear
+// message and the right result, and no file of the user is lost.
+#include "e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+struct BadFileCase {
+    const char* name;
+    std::vector<std::string> args;      // {name} stands for a file of the working directory
+    int exitCode;
+    std::vector<std::string> messages;  // likewise
+};
+
+// Test names show the case, not its bytes.
+void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
+
+class E2EBadFile : public testing::TestWithParam<BadFileCase> {};
+
+std::string Expand(const Fixture& fx, std::string text)
+{
+    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{')) {
+        const size_t close = text.find('}', open);
+        text.replace(open, close - open + 1, fx.Path(text.substr(open + 1, close - open - 1)));
+    }
+    return text;
+}
+
+TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
+{
+    const BadFileCase& c = GetParam();
+    Fixture fx;
+    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"}));
+    const Bytes image = Pattern(5120, 51);
+    const Bytes kept = Pattern(300, 52);
+    const std::string logText = "a regular file where the log directory would go\n";
+    fx.MakeFile("img.bin", image);
+    fx.MakeFile("keep.bin", kept);
+    fx.MakeFile("empty.bin", {});
+    fx.MakeFile("plain", Pattern(10, 53));
+    fx.MakeFile("log", Bytes(logText.begin(), logText.end()));
+    fs::create_directory(fx.Path("adir"));
+    fs::create_symlink(fx.Path("img.bin"), fx.Path("link.bin"));
+
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) {
+        args.push_back(Expand(fx, arg));
+    }
+    const ProcessResult r = fx.Run(args, ZOLK_QEX_PATH, 60000);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    for (const std::string& message : c.messages) {
+        const std::string expanded = Expand(fx, message);
+        EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
+    }
+    EXPECT_LE(Count(r.out, "Failed to save log"), 1u) << r.out;  // one warning at most
+    if (c.exitCode == 1) {
+        EXPECT_NE(r.out.find("Failed ZOLK\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
+    }
+
+    // Nothing was written to the board, and every file is as it was.
+    const Bytes eflash = ReadAll(fx.Eflash());
+    const Bytes snor = ReadAll(fx.Snor());
+    EXPECT_TRUE(AllErased(eflash, 0, eflash.size()));
+    EXPECT_TRUE(AllErased(snor, 0, snor.size()));
+    EXPECT_TRUE(ReadAll(fx.Path("img.bin")) == image);
+    EXPECT_TRUE(ReadAll(fx.Path("keep.bin")) == kept);
+    EXPECT_TRUE(fs::is_symlink(fx.Path("link.bin")));
+    EXPECT_TRUE(ReadAll(fx.Path("log")) == Bytes(logText.begin(), logText.end()));
+    EXPECT_FALSE(fs::exists(fx.Path("nodir")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, E2EBadFile,
+    testing::Values(
+        BadFileCase{"MissingWriteFileByAddress",
+                    {"-w", "{missing.bin}", "--storage", "snor"},
+                    1,
+                    {"Write file {missing.bin} does not exist\n"}},
+        BadFileCase{"MissingWriteFileByBank", {"-w", "{missing.bin}"}, 1, {"Write file {missing.bin} does not exist\n"}},
+        BadFileCase{"EmptyWriteFileByAddress",
+                    {"-w", "{empty.bin}", "--storage", "snor"},
+                    1,
+                    {"Write file {empty.bin} is empty"}},
+        BadFileCase{"EmptyWriteFileByBank", {"-w", "{empty.bin}"}, 1, {"Write file {empty.bin} is empty"}},
+        BadFileCase{"DirectoryWriteFileByAddress",
+                    {"-w", "{adir}", "--storage", "snor"},
+                    1,
+                    {"Write file {adir} is a directory"}},
+        BadFileCase{"DirectoryWriteFileByBank", {"-w", "{adir}"}, 1, {"Write file {adir} is a directory"}},
+        BadFileCase{"DumpIntoMissingDirectory",
+                    {"-r", "{nodir/dump.bin}", "--storage", "snor", "--size", "8"},
+                    1,
+                    {"directory {nodir} does not exist"}},
+        BadFileCase{"DumpUnderRegularFile",
+                    {"-r", "{plain/dump.bin}", "--storage", "snor", "--size", "8"},
+                    1,
+                    {"{plain} is not a directory"}},
+        BadFileCase{"DumpIntoFullDevice", {"-r", "/dev/full", "--storage", "snor", "--size", "8"}, 1, {}},
+        BadFileCase{"DumpOverTheWriteFile",
+                    {"-w", "{img.bin}", "-r", "{img.bin}", "--storage", "snor"},
+                    1,
+                    {"Dump file {img.bin} is the same file as the write file {img.bin}"}},
+        BadFileCase{"DumpThroughALinkToTheWriteFile",
+                    {"-w", "{img.bin}", "-r", "{link.bin}"},
+                    1,
+                    {"Dump file {link.bin} is the same file as the write file {img.bin}"}},
+        BadFileCase{"LogDirectoryIsARegularFile",
+                    {"--save-log"},
+                    0,
+                    {"Failed to save log", "Complete ZOLK\n"}}),
+    [](const testing::TestParamInfo<BadFileCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e

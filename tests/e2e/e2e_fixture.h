@@ -1,0 +1,154 @@
+// Shared fixture of the end-to-end tests: one temporary directory and one
+// simulated board per test, zolk_qex run as a process in a working directory
+// of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/sim_process.h"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+using Bytes = std::vector<uint8_t>;
+
+// Process status of the tool's early end (-1).
+inline constexpr int kExitEarlyEnd = 255;
+
+// Reproducible bytes that differ from chunk to chunk and from the erased
+// value, so that misplaced or repeated chunks show.
+inline Bytes Pattern(size_t size, uint32_t seed)
+{
+    Bytes out(size);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<uint8_t>(x >> 16);
+    }
+    return out;
+}
+
+inline Bytes ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteAll(const fs::path& path, const Bytes& data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+inline Bytes Slice(const Bytes& data, size_t offset, size_t size)
+{
+    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                 data.begin() + static_cast<std::ptrdiff_t>(offset + size));
+}
+
+inline bool AllErased(const Bytes& data, size_t offset, size_t size)
+{
+    return offset + size <= data.size() &&
+           std::all_of(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                       data.begin() + static_cast<std::ptrdiff_t>(offset + size), [](uint8_t b) { return b == 0xFF; });
+}
+
+inline bool HasDateLine(const std::string& out)
+{
+    static const std::regex date(R"(\d\d/\d\d/\d\d-\d\d:\d\d:\d\d)");
+    return std::regex_search(out, date);
+}
+
+inline size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) {
+        ++n;
+    }
+    return n;
+}
+
+class Fixture {
+public:
+    Fixture()
+    {
+        std::string pattern = (fs::temp_directory_path() / "zolk_e2e_XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            m_dir = pattern;
+            fs::create_directory(Work());
+            fs::create_directory(StorageDir());
+        }
+    }
+    ~Fixture()
+    {
+        m_sim.reset();
+        std::error_code ec;
+        if (!m_dir.empty()) {
+            fs::remove_all(m_dir, ec);
+        }
+    }
+
+    // The board, with its storage files in this test's directory.
+    ::testing::AssertionResult StartSim(std::vector<std::string> args)
+    {
+        if (m_dir.empty()) {
+            return ::testing::AssertionFailure() << "no temporary directory";
+        }
+        args.push_back("--storage-dir");
+        args.push_back(StorageDir().string());
+        m_sim = std::make_unique<SimProcess>(args);
+        if (!m_sim->Started()) {
+            return ::testing::AssertionFailure() << "qex_sim did not start: " << m_sim->Error();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // zolk_qex (or another build form of it) against the board, in the
+    // working directory of this test.
+    ProcessResult Run(const std::vector<std::string>& args, const std::string& exe = ZOLK_QEX_PATH,
+                      int timeoutMs = 180000)
+    {
+        std::vector<std::string> argv = {"/usr/bin/env", "-C", Work().string(), exe, "--port", m_sim->PtyPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProcess(argv, "", timeoutMs);
+    }
+
+    fs::path Dir() const { return m_dir; }
+    fs::path Work() const { return m_dir / "work"; }
+    fs::path StorageDir() const { return m_dir / "storage"; }
+    fs::path Eflash() const { return StorageDir() / "eflash.bin"; }
+    fs::path Snor() const { return StorageDir() / "snor.bin"; }
+    std::string Path(const std::string& name) const { return (Work() / name).string(); }
+
+    // Writes a file into the working directory and returns its path.
+    std::string MakeFile(const std::string& name, const Bytes& data) const
+    {
+        WriteAll(Work() / name, data);
+        return Path(name);
+    }
+
+    SimProcess& Sim() { return *m_sim; }
+
+private:
+    fs::path m_dir;
+    std::unique_ptr<SimProcess> m_sim;
+};
+
+// Sizes of the boot images the tests generate.
+inline constexpr size_t kHsmFileSize = 0x12000;  // the image lies at 0x2000, 0x10000 bytes
+inline constexpr size_t kZolkImageSize = 16384;
+
+}  // namespace e2e
