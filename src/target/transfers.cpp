@@ -2,6 +2,9 @@
 // dump by window and by bank, low format.
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "protocol/codes.h"
 #include "protocol/protocol_fw.h"
@@ -18,6 +21,57 @@ namespace {
 // pStorage of the run arguments points at these while a bank is handled.
 char g_storageEflash[] = "eflash";
 char g_storageSnor[] = "snor";
+
+// A dump that failed must not leave a file that looks complete at the path
+// the user asked for (a dump whose final CRC did not match has its full
+// size). What arrived is kept beside it as <name>.partial; an empty file is
+// removed. Device files such as /dev/full are left alone.
+void SetAsideFailedDump(const char* pFileName)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_regular_file(pFileName, ec)) {
+        return;
+    }
+    const uintmax_t size = fs::file_size(pFileName, ec);
+    if (ec) {
+        return;
+    }
+    if (size == 0) {
+        fs::remove(pFileName, ec);
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s failed - nothing received, file removed\n",
+                pFileName);
+        return;
+    }
+    const std::string partial = std::string(pFileName) + ".partial";
+    fs::rename(pFileName, partial, ec);
+    if (ec) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s failed - the file holds only %llu bytes\n",
+                pFileName, static_cast<unsigned long long>(size));
+        return;
+    }
+    LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
+            "Dump into %s failed - the %llu bytes received are kept in %s\n", pFileName,
+            static_cast<unsigned long long>(size), partial.c_str());
+}
+
+// READ_CMD, its acknowledgement and the data phase into the open file.
+bool ReceiveDump(ProtocolFW& protocol, ZOLKFile* pFile, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size)
+{
+    ProtocolPacket packet = protocol.MakeCmdPacket(cmd, pZolkArgs);
+    if (!protocol.SendCommand(&packet)) {
+        return false;
+    }
+    if (!protocol.RecvResPacket(cmd, nullptr, 0)) {
+        return false;
+    }
+    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pZolkArgs->pReadFileName);
+
+    // The target reads the storage window before it sends the first chunk.
+    SleepMs(500);
+
+    return protocol.DumpProtocol(pFile, cmd, size);
+}
 
 }  // namespace
 
@@ -146,26 +200,18 @@ bool ZOLK_QEX::DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, con
 
     // The file is opened before the target is asked for data: when it cannot
     // be created, nothing is read and nothing is lost.
-    ZOLKFile file(pFileName, mode);
-    if (!file.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
-                "Cannot create the dump file %s - nothing read from the target\n", pFileName);
-        return false;
-    }
-
-    ProtocolPacket packet = protocol.MakeCmdPacket(cmd, pZolkArgs);
-    if (!protocol.SendCommand(&packet)) {
-        return false;
-    }
-    if (!protocol.RecvResPacket(cmd, nullptr, 0)) {
-        return false;
-    }
-    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pFileName);
-
-    // The target reads the storage window before it sends the first chunk.
-    SleepMs(500);
-
-    if (!protocol.DumpProtocol(&file, cmd, size)) {
+    bool received = false;
+    {
+        ZOLKFile file(pFileName, mode);
+        if (!file.IsOpen()) {
+            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
+                    "Cannot create the dump file %s - nothing read from the target\n", pFileName);
+            return false;
+        }
+        received = ReceiveDump(protocol, &file, pZolkArgs, cmd, size);
+    }  // the file is closed here, before it may be set aside
+    if (!received) {
+        SetAsideFailedDump(pFileName);
         return false;
     }
     LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to receive file - %s\n", pFileName);
