@@ -101,7 +101,9 @@ void ZOLKLogger::VPrint(int /*level*/, const char* format, va_list args)
 void ZOLKLogger::AppendToLogFile(const char* text, size_t length)
 {
     if (m_pLogFile == nullptr) {
-        m_pLogFile = std::fopen(m_szLogFileName.c_str(), "a+");
+        // Binary append, like the "wb" stream of the first write: every line
+        // of the file ends the same way on every platform.
+        m_pLogFile = std::fopen(m_szLogFileName.c_str(), "ab");
     }
     bool ok = m_pLogFile != nullptr;
     if (ok) {

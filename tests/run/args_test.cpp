@@ -11,6 +11,7 @@
 
 #include "run/args.h"
 #include "support/console.h"
+#include "transport/serial_port.h"
 
 namespace {
 
@@ -248,6 +249,10 @@ TEST_P(ParseArgsTest, ResultFieldsAndOutput)
 
 const std::string kUsageText = kUsage;
 
+// A port given as text: a device path on POSIX, a COM name on Windows.
+const std::string kDeviceText = CSerialPort::DeviceNameForText("/dev/pts/3").empty() ? "COM12" : "/dev/pts/3";
+const std::string kDeviceName = CSerialPort::DeviceNameForText(kDeviceText.c_str());
+
 const ParseCase kParseCases[] = {
     {"NoArguments", {}, false, "", kHint, ""},
     {"HelpAfterOptionsAppliesThemAndStops",
@@ -309,10 +314,10 @@ const ParseCase kParseCases[] = {
     {"SizeProductBeyond64Bits", {"-s", "0x80000000000000"}, false, "",
      "[ParseArgs:N] Size(36028797018963968 sectors of 512 bytes) does not fit in 32 bits\n" + std::string(kHint),
      ""},
-    {"PortDevicePath", {"--port", "/dev/pts/3"}, true, "portname=/dev/pts/3", "", ""},
+    {"PortDevicePath", {"--port", kDeviceText}, true, "portname=" + kDeviceName, "", ""},
     {"PortNumber", {"--port", "12"}, true, "port=12", "", ""},
     {"PortNumberOfThreeDigits", {"--port", "123"}, true, "port=123", "", ""},
-    {"PortLastOneWins", {"--port", "/dev/pts/3", "--port", "4"}, true, "port=4", "", ""},
+    {"PortLastOneWins", {"--port", kDeviceText, "--port", "4"}, true, "port=4", "", ""},
     {"PortNeitherNumberNorPath", {"--port", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
     {"PortBeyond32Bits", {"--port", "4294967297"}, false, "",
      "4294967297 is invalid value\n" + std::string(kHint), ""},

@@ -208,7 +208,12 @@ TEST_F(LoggerFileTest, LostLogDirectoryWarnsOnceAfterTheMessage)
     ZOLKLogger* logger = ZOLKLogger::GetInstance();
     Capture();
     logger->SetSaveLog(true);
-    std::filesystem::remove_all("log");
+    std::error_code ec;
+    std::filesystem::remove_all("log", ec);
+    if (ec) {
+        Captured();
+        GTEST_SKIP() << "this system keeps the directory of an open file: " << ec.message();
+    }
     { std::ofstream("log") << "x"; }
     const int line = __LINE__; LOG_MSG(LOG_DETAIL, "[LoggerTest::Lost:%d] ", "one\n");
     LOG_MSG(LOG_DETAIL, "[LoggerTest::Lost:%d] ", "two\n");

@@ -30,7 +30,24 @@ protected:
         Make("hsm_short.bin", kHsmImageOffset + kHsmImageSize - 1, 'h');
         Make("zolk.bin", 40, 'Z');
         fs::create_directory(m_dir / "adir");
-        fs::create_symlink(m_dir / "img.bin", m_dir / "link.bin");
+        // Links need privileges on some systems: the cases that use one are
+        // skipped there.
+        std::error_code ec;
+        fs::create_symlink(m_dir / "img.bin", m_dir / "link.bin", ec);
+        m_haveLink = !ec;
+    }
+
+    // A case can run here: its link exists, and its device files too.
+    bool Runnable(const std::string& path) const
+    {
+        if (path.find("link.bin") != std::string::npos) {
+            return m_haveLink;
+        }
+        if (path.rfind("/dev/", 0) == 0) {
+            std::error_code ec;
+            return fs::exists(path, ec);
+        }
+        return true;
     }
 
     void TearDown() override
@@ -65,6 +82,7 @@ protected:
     }
 
     fs::path m_dir;
+    bool m_haveLink = false;
     std::vector<std::unique_ptr<std::string>> m_keep;
 };
 
@@ -106,6 +124,9 @@ TEST_F(FileChecks, RunFiles)
         {"dump differs from all three", img, Path("out.bin"), Path("hsm_ok.bin"), Path("zolk.bin"), true, ""},
     };
     for (const Case& c : cases) {
+        if (!Runnable(c.write) || !Runnable(c.dump)) {
+            continue;
+        }
         ZOLKArgs args = Args(c.write.empty() ? nullptr : c.write.c_str(), c.dump.empty() ? nullptr : c.dump.c_str(),
                              c.hsm.empty() ? nullptr : c.hsm.c_str(), c.zolk.empty() ? nullptr : c.zolk.c_str());
         testing::internal::CaptureStdout();
