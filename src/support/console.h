@@ -22,3 +22,9 @@ bool ConsoleIsTerminal();
 
 // Tests force the terminal decision (1 = terminal, 0 = not, -1 = detect).
 void ConsoleForceTerminal(int mode);
+// The forced decision, or -1 when the platform detects it.
+int ConsoleForcedTerminal();
+
+// Prints the ANSI SGR sequence of a console attribute (shared by the
+// platforms for terminals that are not a Windows console).
+void WriteAnsiAttribute(uint16_t attribute);

@@ -15,7 +15,6 @@
 #include "support/console.h"
 
 namespace {
-int g_forceTerminal = -1;
 
 // The console behind standard output, or null when output goes elsewhere.
 HANDLE ConsoleOutput(DWORD* mode)
@@ -31,51 +30,18 @@ HANDLE ConsoleOutput(DWORD* mode)
     return out;
 }
 
-// ANSI index of a Windows colour nibble: Windows has blue in bit 0 and red in
-// bit 2, ANSI the other way round.
-int AnsiColour(unsigned nibble)
-{
-    return ((nibble & 4u) ? 1 : 0) | ((nibble & 2u) ? 2 : 0) | ((nibble & 1u) ? 4 : 0);
-}
-
-// 7 (grey on black, the console's normal) resets to the terminal's own
-// colours; a black background keeps the terminal's background.
-void WriteAnsiAttribute(uint16_t attribute)
-{
-    const unsigned fg = attribute & 0x0Fu;
-    const unsigned bg = (attribute >> 4) & 0x0Fu;
-    char seq[32];
-    if (fg == 7 && bg == 0) {
-        std::snprintf(seq, sizeof(seq), "\x1b[0m");
-    } else {
-        const int fgCode = ((fg & 8u) ? 90 : 30) + AnsiColour(fg);
-        if (bg == 0) {
-            std::snprintf(seq, sizeof(seq), "\x1b[0;%dm", fgCode);
-        } else {
-            const int bgCode = ((bg & 8u) ? 100 : 40) + AnsiColour(bg);
-            std::snprintf(seq, sizeof(seq), "\x1b[0;%d;%dm", fgCode, bgCode);
-        }
-    }
-    std::fputs(seq, stdout);
-    std::fflush(stdout);
-}
 }  // namespace
 
 bool ConsoleIsTerminal()
 {
-    if (g_forceTerminal >= 0) {
-        return g_forceTerminal == 1;
+    if (ConsoleForcedTerminal() >= 0) {
+        return ConsoleForcedTerminal() == 1;
     }
     if (ConsoleOutput(nullptr) != nullptr) {
         return true;
     }
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR;
-}
-
-void ConsoleForceTerminal(int mode)
-{
-    g_forceTerminal = mode < 0 ? -1 : (mode == 1 ? 1 : 0);
 }
 
 // Overloads the console API's two-argument SetConsoleTextAttribute by arity.
