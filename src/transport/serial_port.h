@@ -16,7 +16,7 @@
 class CSerialPort {
 public:
     CSerialPort();
-    // Leaves the device alone: the operating system releases it at exit.
+    // Releases the device (and its exclusive use).
     virtual ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
@@ -29,8 +29,8 @@ public:
     bool SetCommunicationTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
                                   uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
                                   uint32_t writeTotalConstant);
-    // One write under the write time-outs; a short write is a success with
-    // the smaller count.
+    // Writes under the write time-outs; when they run out first, a short
+    // write is a success with the smaller count.
     bool SendData(const void* buf, uint32_t size, uint32_t* ulReadSize);
     // Waits for input (poll count 0: until a byte is queued; n: at most n ms),
     // then one read under the read time-outs. True when the read call worked,
