@@ -54,7 +54,8 @@ struct Options {
     std::string dir = "/tmp";
     int repeat = 3;
     size_t lineSize = 2 * 1024 * 1024;
-    std::string only;  // run one group: line, host, idle, memory
+    std::string only;   // run one group: line, host, idle, memory
+    std::string notes;  // text appended to the report as it is
 };
 
 double NowMs()
@@ -331,6 +332,7 @@ int main(int argc, char** argv)
         else if (k == "--build") o.build = v;
         else if (k == "--dir") o.dir = v;
         else if (k == "--only") o.only = v;
+        else if (k == "--notes") o.notes = v;
         else if (k == "--line-size") o.lineSize = static_cast<size_t>(std::strtoull(v.c_str(), nullptr, 0));
     }
     if (o.zolk.empty() || o.zolkChip.empty() || o.sim.empty()) {
@@ -575,6 +577,10 @@ int main(int argc, char** argv)
               "the child's user + system time (wait4) over its wall time, whole run.\n";
         md << "- Peak memory: `qex_sim --firmware-running --eflash-size 32M` and `zolk_qex --port PTY -w FILE "
               "--storage eflash -a 0 -s N -r dump.bin` for 64 KiB, 2 MiB and 16 MiB; ru_maxrss of the child.\n";
+        if (!o.notes.empty()) {
+            std::ifstream notes(o.notes);
+            md << "\n" << notes.rdbuf();
+        }
     }
     if (!allOk) {
         std::fprintf(stderr, "some runs failed; logs in %s\n", dir.c_str());

@@ -16,5 +16,5 @@ cmake --build "$build" --target bench_runner -j2 >/dev/null
 . "$build/bench_paths.sh"
 
 "$BENCH_RUNNER" --zolk "$ZOLK_QEX" --zolk-chip "$ZOLK_QEX_CHIP" --sim "$QEX_SIM" \
-  --repeat "$repeat" --build "Release ($(${CXX:-c++} --version | head -1))" --out "$root/BENCHMARKS.md"
+  --repeat "$repeat" --notes "$root/bench/benchmark_notes.md" --build "Release ($(${CXX:-c++} --version | head -1))" --out "$root/BENCHMARKS.md"
 echo "wrote $root/BENCHMARKS.md"
