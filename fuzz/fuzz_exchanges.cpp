@@ -36,8 +36,8 @@ namespace {
 
 // The host's silence bound while fuzzing, and how long the target side waits
 // for the host to go quiet before it hangs up.
-constexpr uint32_t kSilenceMs = 20;
-constexpr int kQuietMs = 30;
+constexpr uint32_t kSilenceMs = 10;
+constexpr int kQuietMs = 15;
 constexpr int kIterationLimitMs = 5000;
 
 std::string g_dir;
