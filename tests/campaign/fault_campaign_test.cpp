@@ -562,6 +562,12 @@ RunResult Execute(const Plan& p, const fs::path& root)
     const Bytes gotSnor = ReadAll(storage / "snor.bin");
     const bool dumpExists = fs::exists(dir / "dump.bin");
     const Bytes gotDump = dumpExists ? ReadAll(dir / "dump.bin") : Bytes();
+    // A failed dump keeps what arrived beside the dump file's name.
+    const bool partialExists = fs::exists(dir / "dump.bin.partial");
+    const Bytes gotPartial = partialExists ? ReadAll(dir / "dump.bin.partial") : Bytes();
+    const auto isPrefix = [&m](const Bytes& got) {
+        return got.size() <= m.dump.size() && std::equal(got.begin(), got.end(), m.dump.begin());
+    };
     if (result.outcome == Outcome::kComplete) {
         if (gotEflash != m.eflash) {
             result.problems.push_back("eflash differs from the model");
@@ -573,6 +579,9 @@ RunResult Execute(const Plan& p, const fs::path& root)
             result.problems.push_back("dump file differs from the model (" + std::to_string(gotDump.size()) + " of " +
                                       std::to_string(m.dump.size()) + " bytes)");
         }
+        if (partialExists) {
+            result.problems.push_back("a complete run left a .partial dump file");
+        }
     } else {
         for (const std::string& s : {CheckPartial("eflash", gotEflash, eflash, m.eflash, p.lowFormat),
                                      CheckPartial("snor", gotSnor, snor, m.snor, p.lowFormat)}) {
@@ -580,8 +589,7 @@ RunResult Execute(const Plan& p, const fs::path& root)
                 result.problems.push_back(s);
             }
         }
-        if (dumpExists && (gotDump.size() > m.dump.size() ||
-                           !std::equal(gotDump.begin(), gotDump.end(), m.dump.begin()))) {
+        if ((dumpExists && !isPrefix(gotDump)) || (partialExists && !isPrefix(gotPartial))) {
             result.problems.push_back("partial dump file is not a prefix of the storage window");
         }
     }
