@@ -246,8 +246,15 @@ int SimServer::Run()
         }
 
         struct pollfd fds[2] = {{m_stopPipe[0], POLLIN, 0}, {m_master, events, 0}};
-        const int pollMs = timeout < 0 ? -1 : static_cast<int>(std::ceil(timeout));
-        const int rc = poll(fds, 2, pollMs);
+        // The exact fractional wait: whole milliseconds would make every
+        // paced byte wait up to 1 ms longer than the line needs.
+        struct timespec wait = {};
+        if (timeout >= 0) {
+            const double ns = std::ceil(timeout * 1e6);
+            wait.tv_sec = static_cast<time_t>(ns / 1e9);
+            wait.tv_nsec = static_cast<long>(ns - static_cast<double>(wait.tv_sec) * 1e9);
+        }
+        const int rc = ppoll(fds, 2, timeout < 0 ? nullptr : &wait, nullptr);
         if (rc < 0 && errno != EINTR) {
             break;
         }
