@@ -415,6 +415,11 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
     if (!SectorsToBytes(&args->ullSize, args->ullSectorSize, "Size")) {
         result = false;
     }
+    // A dump by address of no size would end "complete" with an empty file.
+    if (args->pReadFileName != nullptr && args->pStorage != nullptr && args->ullSize == 0) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "A dump by storage type needs its size : --size [size(sector)]\n");
+        result = false;
+    }
     if (!result) {
         fputs(kHintLine, stdout);
     }

@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"{plain} is not a directory"}},
         BadFileCase{"DumpIntoFullDevice", {"-r", "/dev/full", "--storage", "snor", "--size", "8"}, 1, {}},
         BadFileCase{"DumpOverTheWriteFile",
-                    {"-w", "{img.bin}", "-r", "{img.bin}", "--storage", "snor"},
+                    {"-w", "{img.bin}", "-r", "{img.bin}", "--storage", "snor", "--size", "8"},
                     1,
                     {"Dump file {img.bin} is the same file as the write file {img.bin}"}},
         BadFileCase{"DumpThroughALinkToTheWriteFile",
