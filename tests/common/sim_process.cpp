@@ -49,11 +49,16 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args)
     return argv;
 }
 
-// Spawns args[0] with the given descriptors as its 0, 1 and 2 (-1: inherit).
-pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, std::string* error)
+// Spawns args[0] with the given descriptors as its 0, 1 and 2 (-1: inherit),
+// in workDir when one is given.
+pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, std::string* error,
+            const std::string& workDir = "")
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!workDir.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    }
     if (in >= 0) {
         posix_spawn_file_actions_adddup2(&actions, in, 0);
     }
@@ -78,6 +83,12 @@ pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, std:
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs)
 {
+    return RunProcess(argv, stdinText, timeoutMs, "");
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
+                         const std::string& workDir)
+{
     ProcessResult result;
     if (argv.empty()) {
         result.err = "RunProcess: no program";
@@ -92,7 +103,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         result.err = std::string("pipe: ") + strerror(errno);
         return result;
     }
-    const pid_t pid = Spawn(argv, inPipe[0], outPipe[1], errPipe[1], &result.err);
+    const pid_t pid = Spawn(argv, inPipe[0], outPipe[1], errPipe[1], &result.err, workDir);
     close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);

@@ -26,6 +26,10 @@ struct ProcessResult {
 // closes it), and collects stdout and stderr until it ends. A child still
 // running after timeoutMs is killed (SIGKILL) and the result says so.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs);
+// The same, with the child started in workDir (empty: the test's own
+// working directory), for runs whose relative file names must land there.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
+                         const std::string& workDir);
 
 class SimProcess {
 public:

@@ -1,6 +1,6 @@
-// Shared pieces of the protocol tests: a host port on the slave side of a
-// pseudo-terminal, a scripted target on a thread at the master side, scratch
-// files and captured console output.
+// Shared pieces of the protocol tests: the scripted target of
+// common/scripted_peer.h, plus scratch files, console colours and the
+// protocol's limits put back after each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/pty_pair.h"
+#include "common/scripted_peer.h"
+#include "common/wire_packet.h"
 #include "protocol/packet.h"
 #include "protocol/zolk_protocol.h"
 #include "support/clock.h"
@@ -23,26 +23,6 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "transport/serial_port.h"
-
-inline std::vector<uint8_t> Wire(const ProtocolPacket& packet, size_t size = kFwPacketSize)
-{
-    std::vector<uint8_t> out(size);
-    EncodePacket(packet, out.data(), size);
-    return out;
-}
-
-inline ProtocolPacket Packet(uint32_t cmdType, uint32_t p0 = 0, uint32_t p1 = 0, uint32_t p2 = 0, uint32_t p3 = 0,
-                             uint32_t p4 = 0)
-{
-    ProtocolPacket packet;
-    packet.cmdType = cmdType;
-    packet.param[0] = p0;
-    packet.param[1] = p1;
-    packet.param[2] = p2;
-    packet.param[3] = p3;
-    packet.param[4] = p4;
-    return packet;
-}
 
 inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed)
 {
@@ -85,15 +65,15 @@ inline std::string AttributeBefore(const std::string& out, const std::string& te
     return out.substr(esc, out.find('m', esc) - esc + 1);
 }
 
-class ProtocolTest : public ::testing::Test {
+class ProtocolTest : public ScriptedPeerTest {
 protected:
     void SetUp() override
     {
-        m_prevSleep = SetSleepFunction([](uint32_t) {});
         ZolkProtocol::SetSilenceLimitMs(kDefaultSilenceLimitMs);
-        ASSERT_TRUE(port.OpenPort(pty.SlavePath().c_str()));
-        ASSERT_TRUE(port.ConfigurePortA(460800, 8, 0, 0, 0));
-        ASSERT_TRUE(port.SetCommunicationTimeouts(0, 0, 0, 0, 0));
+        ScriptedPeerTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
         for (char& c : name) {
@@ -112,20 +92,10 @@ protected:
         ConsoleForceTerminal(-1);
         ZOLKLogger::GetInstance()->SetDebug(false);
         ZolkProtocol::SetSilenceLimitMs(kDefaultSilenceLimitMs);
-        SetSleepFunction(m_prevSleep);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-
-    // Runs the target's script on its own thread.
-    void RunPeer(std::function<void(PtyPair&)> script)
-    {
-        m_peer = std::thread([this, script] { script(pty); });
-    }
-    void JoinPeer()
-    {
-        if (m_peer.joinable()) {
-            m_peer.join();
+        ScriptedPeerTest::TearDown();
+        if (!m_dir.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(m_dir, ec);
         }
     }
 
@@ -160,19 +130,7 @@ protected:
         return out;
     }
 
-    static ProtocolPacket ReadPacket(PtyPair& p, size_t size = kFwPacketSize, int timeoutMs = 5000)
-    {
-        std::vector<uint8_t> bytes = p.Read(size, timeoutMs);
-        bytes.resize(kPacketBufferSize, 0);
-        return DecodePacket(bytes.data(), size);
-    }
-
-    PtyPair pty;
-    CSerialPort port;
-
 private:
-    SleepFunction m_prevSleep = nullptr;
-    std::thread m_peer;
     std::filesystem::path m_dir;
 };
 

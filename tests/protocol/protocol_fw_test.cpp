@@ -80,6 +80,36 @@ void PlayDump(PtyPair& p, const std::vector<uint8_t>& data, std::vector<int> dam
     p.Write(Wire(finalAnswer));
 }
 
+// What a transfer returned, and what the host printed during it.
+struct Outcome {
+    bool ok = false;
+    std::string out;
+};
+
+// Sends the region of a file as a write, as the run does.
+Outcome SendWrite(CSerialPort* port, const std::string& path, uint32_t offset, uint32_t size)
+{
+    ProtocolFW fw(port);
+    testing::internal::CaptureStdout();
+    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, offset, size);
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+// Dumps size bytes into path; the file is closed (and flushed) before this
+// returns, so the outcome covers the flush too.
+Outcome Dump(CSerialPort* port, const std::string& path, uint32_t size)
+{
+    Outcome r;
+    {
+        ZOLKFile file(path.c_str(), "wb");
+        ProtocolFW fw(port);
+        testing::internal::CaptureStdout();
+        r.ok = fw.DumpProtocol(&file, READ_CMD, size);
+        r.out = testing::internal::GetCapturedStdout();
+    }
+    return r;
+}
+
 }  // namespace
 
 using FwTest = ProtocolTest;
@@ -210,10 +240,7 @@ TEST_P(FwWriteRegionTest, ChunksCarryRunningCrc)
         PlayWrite(p, total, {}, Packet(ACK, WRITE_CMD, Crc(data, c.offset, total)), &seen);
     });
     // Words of the CHUNK_ACK reply the target sends.
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, c.offset, c.size);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, c.offset, c.size);
     JoinPeer();
 
     EXPECT_TRUE(ok) << out;
@@ -251,10 +278,7 @@ TEST_F(FwTest, RefusedChunkGoesAgainBehindAHeaderWithTheRefusal)
                   {Packet(CHUNK_ACK, 0, 0x21, 0x22, 0x23, 0x24), Packet(NACK, WRITE_CMD, FAIL_CALC_CRC_FILE, 7, 8, 9)},
                   Packet(ACK, WRITE_CMD, Crc(data)), &seen);
     });
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 0, 0);
     JoinPeer();
 
     EXPECT_TRUE(ok) << out;
@@ -283,10 +307,7 @@ TEST_P(FwWriteRefusalBoundTest, RefusalsInARowAreBounded)
     script.insert(script.end(), refusals, Packet(NACK, WRITE_CMD, FAIL_CALC_CRC_FILE));
     std::vector<SeenChunk> seen;
     RunPeer([&](PtyPair& p) { PlayWrite(p, 3000, script, Packet(ACK, WRITE_CMD, Crc(data)), &seen, !fits); });
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 0, 0);
     JoinPeer();
 
     EXPECT_EQ(ok, fits) << out;
@@ -306,10 +327,7 @@ TEST_F(FwTest, NackForAnotherReasonEndsTheWriteWithADump)
     const std::string path = MakeFile("w.bin", data);
     std::vector<SeenChunk> seen;
     RunPeer([&](PtyPair& p) { PlayWrite(p, 5000, {Packet(NACK, WRITE_CMD, INVALID_CMD)}, Packet(ACK), &seen); });
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 0, 0);
     JoinPeer();
 
     EXPECT_FALSE(ok);
@@ -348,10 +366,7 @@ TEST_P(FwFinalCrcTest, FinalCrcComparedWithTheRegion)
     RunPeer([&](PtyPair& p) { PlayWrite(p, 1000, {}, Packet(ACK, WRITE_CMD, right ^ c.flip), &seen); });
     ConsoleForceTerminal(1);
     const std::string colour = AttributeSequence(c.attribute);
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 500, 1000);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 500, 1000);
     JoinPeer();
 
     EXPECT_EQ(ok, c.ok);
@@ -373,11 +388,9 @@ TEST_F(FwTest, HangUpInTheMiddleOfAWriteEndsIt)
         p.Read(kPacketBufferSize + kChunk);
         p.CloseMaster();
     });
-    ProtocolFW fw(&port);
-    bool ok = true;
-    testing::internal::CaptureStdout();
-    const long long ms = ElapsedMs([&] { ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0); });
-    const std::string out = testing::internal::GetCapturedStdout();
+    Outcome r;
+    const long long ms = ElapsedMs([&] { r = SendWrite(&port, path, 0, 0); });
+    const auto& [ok, out] = r;
 
     EXPECT_FALSE(ok);
     EXPECT_LT(ms, 5000);  // far below the silence bound: the hang-up ended it
@@ -394,10 +407,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfAWriteEndsIt)
         p.Read(kPacketBufferSize + kChunk);
         release.wait();  // keeps the line open, says nothing
     });
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 0, 0);
     released.set_value();
 
     EXPECT_FALSE(ok);
@@ -440,15 +450,7 @@ TEST_F(FwTest, DamagedDumpChunkIsRefusedAndWrittenOnce)
     std::vector<ProtocolPacket> replies;
     RunPeer([&](PtyPair& p) { PlayDump(p, data, {0, 1}, Packet(ACK, READ_CMD, Crc(data)), &replies); });
     const std::string path = PathOf("dump.bin");
-    bool ok = false;
-    std::string out;
-    {
-        ZOLKFile file(path.c_str(), "wb");
-        ProtocolFW fw(&port);
-        testing::internal::CaptureStdout();
-        ok = fw.DumpProtocol(&file, READ_CMD, 5000);
-        out = testing::internal::GetCapturedStdout();
-    }
+    const auto [ok, out] = Dump(&port, path, 5000);
     JoinPeer();
 
     EXPECT_TRUE(ok) << out;
@@ -478,15 +480,7 @@ TEST_P(FwDumpRefusalBoundTest, DamagedChunksInARowAreBounded)
     std::vector<ProtocolPacket> replies;
     RunPeer([&](PtyPair& p) { PlayDump(p, data, {0, damaged}, Packet(ACK, READ_CMD, Crc(data)), &replies); });
     const std::string path = PathOf("dump.bin");
-    bool ok = false;
-    std::string out;
-    {
-        ZOLKFile file(path.c_str(), "wb");
-        ProtocolFW fw(&port);
-        testing::internal::CaptureStdout();
-        ok = fw.DumpProtocol(&file, READ_CMD, 3000);
-        out = testing::internal::GetCapturedStdout();
-    }
+    const auto [ok, out] = Dump(&port, path, 3000);
     JoinPeer();
 
     EXPECT_EQ(ok, fits) << out;
@@ -534,16 +528,9 @@ TEST_F(FwTest, HangUpInTheMiddleOfADumpEndsIt)
         p.CloseMaster();
     });
     const std::string path = PathOf("dump.bin");
-    bool ok = true;
-    std::string out;
-    long long ms = 0;
-    {
-        ZOLKFile file(path.c_str(), "wb");
-        ProtocolFW fw(&port);
-        testing::internal::CaptureStdout();
-        ms = ElapsedMs([&] { ok = fw.DumpProtocol(&file, READ_CMD, 5000); });
-        out = testing::internal::GetCapturedStdout();
-    }
+    Outcome r;
+    const long long ms = ElapsedMs([&] { r = Dump(&port, path, 5000); });
+    const auto& [ok, out] = r;
     EXPECT_FALSE(ok);
     EXPECT_LT(ms, 5000);
     EXPECT_NE(out.find("Serial line is gone - waiting for the chunk at byte 2048 of 5000\n"), std::string::npos) << out;
@@ -561,15 +548,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfADumpEndsIt)
         release.wait();
     });
     const std::string path = PathOf("dump.bin");
-    bool ok = true;
-    std::string out;
-    {
-        ZOLKFile file(path.c_str(), "wb");
-        ProtocolFW fw(&port);
-        testing::internal::CaptureStdout();
-        ok = fw.DumpProtocol(&file, READ_CMD, 5000);
-        out = testing::internal::GetCapturedStdout();
-    }
+    const auto [ok, out] = Dump(&port, path, 5000);
     released.set_value();
     EXPECT_FALSE(ok);
     EXPECT_NE(out.find("Target stopped answering - no chunk data for 300 ms (chunk at byte 0 of 5000)\n"),
@@ -598,15 +577,7 @@ TEST_F(FwTest, DumpIntoAFullDeviceFails)
         stream.insert(stream.end(), final.begin(), final.end());
         RunPeer([stream](PtyPair& p) { p.Write(stream); });
 
-        bool ok = true;
-        std::string out;
-        {
-            ZOLKFile file("/dev/full", "wb");
-            ProtocolFW fw(&port);
-            testing::internal::CaptureStdout();
-            ok = fw.DumpProtocol(&file, READ_CMD, size);
-            out = testing::internal::GetCapturedStdout();
-        }
+        const auto [ok, out] = Dump(&port, "/dev/full", size);
         JoinPeer();
         EXPECT_FALSE(ok) << out;
         EXPECT_TRUE(out.find("Dump stopped - /dev/full holds") != std::string::npos ||

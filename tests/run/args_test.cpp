@@ -9,79 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "common/output_capture.h"
 #include "run/args.h"
 #include "support/console.h"
 #include "transport/serial_port.h"
 
 namespace {
-
-std::string ReadAll(int fd)
-{
-    std::string text;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-// Redirects standard output and standard error into temporary files for the
-// life of the object.
-class Capture {
-public:
-    Capture()
-    {
-        fflush(stdout);
-        fflush(stderr);
-        m_out = TempFile();
-        m_err = TempFile();
-        m_savedOut = dup(1);
-        m_savedErr = dup(2);
-        dup2(m_out, 1);
-        dup2(m_err, 2);
-    }
-    ~Capture() { Restore(); }
-
-    void Restore()
-    {
-        if (m_savedOut < 0) {
-            return;
-        }
-        fflush(stdout);
-        fflush(stderr);
-        dup2(m_savedOut, 1);
-        dup2(m_savedErr, 2);
-        close(m_savedOut);
-        close(m_savedErr);
-        m_savedOut = m_savedErr = -1;
-        m_outText = ReadAll(m_out);
-        m_errText = ReadAll(m_err);
-        close(m_out);
-        close(m_err);
-    }
-    const std::string& Out()
-    {
-        Restore();
-        return m_outText;
-    }
-    const std::string& Err()
-    {
-        Restore();
-        return m_errText;
-    }
-
-private:
-    static int TempFile()
-    {
-        char name[] = "/tmp/zolk_run_capture_XXXXXX";
-        const int fd = mkstemp(name);
-        unlink(name);
-        return fd;
-    }
-    int m_out = -1, m_err = -1, m_savedOut = -1, m_savedErr = -1;
-    std::string m_outText, m_errText;
-};
 
 // Source lines in message tags change with every edit: compare the tags
 // with the line number replaced by N.
@@ -224,7 +157,7 @@ ParseResult RunParse(const std::vector<std::string>& args, bool posixlyCorrect =
     }
     ZOLKArgs zolkArgs;
     bool ok;
-    Capture cap;
+    OutputCapture cap;
     ok = ParseArgs(static_cast<int>(storage.size()), argv.data(), &zolkArgs);
     cap.Restore();
     unsetenv("POSIXLY_CORRECT");
@@ -369,7 +302,7 @@ TEST(StrToUint64Test, Table)
 {
     for (const NumberCase& c : kNumberCases) {
         uint64_t value = 0xDEADBEEF;
-        Capture cap;
+        OutputCapture cap;
         const bool ok = StrToUint64(c.text, &value);
         cap.Restore();
         EXPECT_EQ(ok, c.ok) << c.text;
@@ -385,14 +318,14 @@ TEST(StrToUint32Test, TableAndRange)
             continue;
         }
         uint32_t value = 0xDEADBEEF;
-        Capture cap;
+        OutputCapture cap;
         const bool ok = StrToUint32(c.text, &value);
         cap.Restore();
         EXPECT_EQ(ok, c.ok) << c.text;
         EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << c.text;
     }
     uint32_t value = 7;
-    Capture cap;
+    OutputCapture cap;
     EXPECT_TRUE(StrToUint32("4294967295", &value));
     EXPECT_EQ(value, 0xFFFFFFFFu);
     value = 7;
@@ -405,7 +338,7 @@ TEST(StrToUint32Test, TableAndRange)
 TEST(StrToUintStorageTypeTest, NamesAndMessages)
 {
     ConsoleForceTerminal(0);
-    Capture cap;
+    OutputCapture cap;
     EXPECT_EQ(StrToUintStorageType(nullptr), 0u);
     EXPECT_EQ(StrToUintStorageType("snor"), 0xAAAA1001u);
     EXPECT_EQ(StrToUintStorageType("eflash"), 0xAAAA1002u);
@@ -420,7 +353,7 @@ TEST(StrToUintStorageTypeTest, NamesAndMessages)
 
 TEST(PrintUsageTest, TextByteForByte)
 {
-    Capture cap;
+    OutputCapture cap;
     PrintUsage();
     EXPECT_EQ(cap.Out(), kUsageText);
 }

@@ -1,87 +1,35 @@
 // The built zolk_qex as a process: what it prints and returns on the runs
 // that end before any target is reached.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/output_capture.h"
+#include "common/sim_process.h"
 #include "run/args.h"
 
 namespace {
 
-struct ProcessResult {
-    int status = -1;  // exit status, -1 when the process did not exit normally
-    std::string out, err;
-};
-
-std::string ReadFd(int fd)
-{
-    std::string text;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-int TempFd()
-{
-    char name[] = "/tmp/zolk_run_proc_XXXXXX";
-    const int fd = mkstemp(name);
-    unlink(name);
-    return fd;
-}
+// A run that hangs is killed rather than stalling the suite.
+constexpr int kRunLimitMs = 30000;
 
 // Runs zolk_qex in a scratch directory with the given standard input.
 ProcessResult RunZolk(const std::vector<std::string>& args, const std::string& input)
 {
     char dir[] = "/tmp/zolk_run_cwd_XXXXXX";
     EXPECT_NE(mkdtemp(dir), nullptr);
-    const int in = TempFd(), out = TempFd(), err = TempFd();
-    EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    lseek(in, 0, SEEK_SET);
-
-    std::vector<std::string> storage{ZOLK_QEX_PATH};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : storage) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A run that hangs is killed rather than stalling the suite.
-        alarm(30);
-        if (chdir(dir) != 0) {
-            _exit(126);
-        }
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    ProcessResult r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = ReadFd(out);
-    r.err = ReadFd(err);
-    close(in);
-    close(out);
-    close(err);
-    std::string cleanup = std::string("rm -rf ") + dir;
-    EXPECT_EQ(system(cleanup.c_str()), 0);
+    std::vector<std::string> argv{ZOLK_QEX_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult r = RunProcess(argv, input, kRunLimitMs, dir);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    EXPECT_FALSE(ec) << ec.message();
     return r;
 }
 
@@ -100,23 +48,15 @@ std::string AfterBanner(const std::string& out)
 
 std::string UsageText()
 {
-    fflush(stdout);
-    const int fd = TempFd();
-    const int saved = dup(1);
-    dup2(fd, 1);
+    OutputCapture cap;
     PrintUsage();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text = ReadFd(fd);
-    close(fd);
-    return text;
+    return cap.Out();
 }
 
 TEST(ZolkProcess, NoArgumentsPrintsHintAndEndsEarly)
 {
     const ProcessResult r = RunZolk({}, "");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(AfterBanner(r.out), "Try '--help' for more information.\n");
     EXPECT_EQ(r.err, "");
 }
@@ -124,14 +64,14 @@ TEST(ZolkProcess, NoArgumentsPrintsHintAndEndsEarly)
 TEST(ZolkProcess, HelpPrintsUsageWithoutPrompt)
 {
     const ProcessResult r = RunZolk({"--help"}, "3\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(AfterBanner(r.out), UsageText());
 }
 
 TEST(ZolkProcess, ScannerErrorNamesTheProgramPath)
 {
     const ProcessResult r = RunZolk({"-b", "1"}, "");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.err, std::string(ZOLK_QEX_PATH) + ": unknown option -- b\n");
     EXPECT_EQ(AfterBanner(r.out), "Try '--help' for more information.\n");
 }
@@ -152,7 +92,7 @@ TEST(ZolkProcess, PortPrompt)
     };
     for (const auto& c : cases) {
         const ProcessResult r = RunZolk({"-g"}, c.input);
-        EXPECT_EQ(r.status, 255) << c.input;
+        EXPECT_EQ(r.exitCode, 255) << c.input;
         const std::string out = AfterBanner(r.out);
         EXPECT_EQ(out.rfind("Com port num : ", 0), 0u) << out;
         EXPECT_NE(out.find(c.expected), std::string::npos) << out;
@@ -163,7 +103,7 @@ TEST(ZolkProcess, PortPrompt)
 TEST(ZolkProcess, PortPathGivenOnCommandLine)
 {
     const ProcessResult r = RunZolk({"--port", "/dev/zolk_missing_tty"}, "3\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.exitCode, 255);
     const std::string out = AfterBanner(r.out);
     EXPECT_EQ(out.find("Com port num : "), std::string::npos) << out;
     EXPECT_NE(out.find("Failed open port(/dev/zolk_missing_tty)\n"), std::string::npos) << out;
@@ -173,7 +113,7 @@ TEST(ZolkProcess, PortPathGivenOnCommandLine)
 TEST(ZolkProcess, MissingWriteFileFailsBeforeThePort)
 {
     const ProcessResult r = RunZolk({"-w", "missing.bin", "--port", "/dev/zolk_missing_tty"}, "");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.exitCode, 1);
     const std::string out = AfterBanner(r.out);
     EXPECT_EQ(out.find("Failed open port"), std::string::npos) << out;
     EXPECT_NE(out.find("missing.bin"), std::string::npos) << out;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/sim_process.h"
+#include "common/wire_packet.h"
 #include "protocol/codes.h"
 #include "protocol/packet.h"
 #include "sim_board.h"
@@ -135,32 +136,17 @@ private:
     int m_fd = -1;
 };
 
-Bytes Wire(const ProtocolPacket& p, size_t size)
-{
-    Bytes b(size);
-    EncodePacket(p, b.data(), size);
-    return b;
-}
-
 // A firmware command packet with its packet CRC.
 Bytes FwCmd(uint32_t code, uint32_t p0 = 0, uint32_t p1 = 0, uint32_t p2 = 0, uint32_t p3 = 0)
 {
-    ProtocolPacket p;
-    p.cmdType = code;
-    p.param[0] = p0;
-    p.param[1] = p1;
-    p.param[2] = p2;
-    p.param[3] = p3;
+    ProtocolPacket p = Packet(code, p0, p1, p2, p3);
     p.param[4] = PacketCRC(p, kFwPacketSize);
     return Wire(p, kFwPacketSize);
 }
 
 Bytes BootCmd(uint32_t code, uint32_t p0, uint32_t p1)
 {
-    ProtocolPacket p;
-    p.cmdType = code;
-    p.param[0] = p0;
-    p.param[1] = p1;
+    ProtocolPacket p = Packet(code, p0, p1);
     p.param[2] = PacketCRC(p, kCbPacketSize);
     return Wire(p, kCbPacketSize);
 }

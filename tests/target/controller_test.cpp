@@ -6,51 +6,28 @@
 #include <vector>
 
 #include "common/pty_pair.h"
+#include "common/scripted_peer.h"
+#include "common/wire_packet.h"
 #include "protocol/codes.h"
 #include "protocol/packet.h"
-#include "support/clock.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"
 
 namespace {
 
-void NoSleep(uint32_t) {}
-
-class ControllerQueries : public testing::Test {
+class ControllerQueries : public ScriptedPeerTest {
 protected:
-    void SetUp() override
-    {
-        m_previousSleep = SetSleepFunction(NoSleep);
-        ASSERT_TRUE(m_serial.OpenPort(m_pty.SlavePath().c_str(), 0));
-        m_serial.ConfigurePortA(460800, 8, 0, 0, 0);
-        m_serial.SetCommunicationTimeouts(0, 0, 0, 0, 0);
-    }
-    void TearDown() override { SetSleepFunction(m_previousSleep); }
-
     // Queues what the target answers; the host reads it after its command.
     void Answer(uint32_t type, uint32_t p0, uint32_t p1, uint32_t p2 = 0, uint32_t p3 = 0, uint32_t p4 = 0)
     {
-        ProtocolPacket packet;
-        packet.cmdType = type;
-        packet.param[0] = p0;
-        packet.param[1] = p1;
-        packet.param[2] = p2;
-        packet.param[3] = p3;
-        packet.param[4] = p4;
-        uint8_t wire[kFwPacketSize];
-        EncodePacket(packet, wire, sizeof(wire));
-        m_pty.Write(wire, sizeof(wire));
+        pty.Write(Wire(Packet(type, p0, p1, p2, p3, p4)));
     }
 
     uint32_t SentCommand()
     {
-        const std::vector<uint8_t> wire = m_pty.Read(kFwPacketSize, 2000);
+        const std::vector<uint8_t> wire = pty.Read(kFwPacketSize, 2000);
         return wire.size() == kFwPacketSize ? DecodePacket(wire.data(), wire.size()).cmdType : 0;
     }
-
-    PtyPair m_pty;
-    CSerialPort m_serial;
-    SleepFunction m_previousSleep = nullptr;
 };
 
 TEST_F(ControllerQueries, StorageInformation)
@@ -70,13 +47,13 @@ TEST_F(ControllerQueries, StorageInformation)
         {"length that wraps", 0xFFFFFFFFu, "", false, "Storage information length 4294967295 is above the limit"},
     };
     for (const Case& c : cases) {
-        ZOLK_QEX controller(&m_serial, BuildForm::General());
+        ZOLK_QEX controller(&port, BuildForm::General());
         // The text may be larger than the terminal's buffer: the target
         // writes it while the host reads.
         std::thread target([&] {
             Answer(ACK, STORAGE_INFO_CMD, c.length);
             if (!c.text.empty()) {
-                m_pty.Write(c.text.data(), c.text.size());
+                pty.Write(c.text.data(), c.text.size());
             }
         });
         testing::internal::CaptureStdout();
@@ -105,7 +82,7 @@ TEST_F(ControllerQueries, ChipInformationByForm)
         {BuildForm::PerChip(30360), 1, 0, 7, 0, {30360, false, false, true}, "Enforce chipnumber = 30360\n"},
     };
     for (const Case& c : cases) {
-        ZOLK_QEX controller(&m_serial, c.form);
+        ZOLK_QEX controller(&port, c.form);
         Answer(ACK, CHIP_INFO_CMD, 0);
         Answer(0, c.dual, c.expand, c.chip, c.ecc, 0xDEADBEEF);
         testing::internal::CaptureStdout();
@@ -128,7 +105,7 @@ TEST_F(ControllerQueries, ChipInformationByForm)
 
 TEST_F(ControllerQueries, RefusedChipInformationLeavesTheRecord)
 {
-    ZOLK_QEX controller(&m_serial, BuildForm::PerChip(30230));
+    ZOLK_QEX controller(&port, BuildForm::PerChip(30230));
     Answer(NACK, CHIP_INFO_CMD, INVALID_CMD);
     testing::internal::CaptureStdout();
     EXPECT_FALSE(controller.GetChipInfo());
