@@ -1,11 +1,10 @@
-// CSerialPort over termios. The descriptor stays non-blocking and every wait
-// happens in poll, so the read and write time-out rules are kept with one
-// monotonic deadline per call and no busy processor.
-#include "transport/serial_port.h"
+// The device side of CSerialPort over termios. The descriptor stays
+// non-blocking and every wait happens in poll, so the read and write time-out
+// rules are kept with one monotonic deadline per call and no busy processor.
+#include "transport/serial_port_impl.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,14 +13,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "support/logger.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kGenericRead = 0x80000000u;
-constexpr uint32_t kGenericWrite = 0x40000000u;
 
 // Limits of one read. A negative time means no limit.
 struct ReadLimits {
@@ -122,8 +116,9 @@ speed_t SpeedConstant(uint32_t baud, bool* ok)
 
 }  // namespace
 
-struct CSerialPort::Impl {
+struct CSerialPort::Impl::Device {
     int fd = -1;
+    termios line {};  // the settings read by ReadLineSettings
     uint32_t readInterval = 0;
     uint32_t readTotalMultiplier = 0;
     uint32_t readTotalConstant = 0;
@@ -275,33 +270,47 @@ struct CSerialPort::Impl {
     }
 };
 
-CSerialPort::CSerialPort() : m_impl(std::make_unique<Impl>()) {}
+CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
 
-// Unlike the Windows build, the descriptor is closed here: a process that
-// creates many ports (the tests) would otherwise run out of descriptors.
-CSerialPort::~CSerialPort()
+CSerialPort::Impl::~Impl()
 {
-    m_impl->Close();
+    device->Close();
 }
 
-bool CSerialPort::OpenPort(const char* name, uint32_t access)
+bool CSerialPort::Impl::IsOpen() const
 {
-    Impl& im = *m_impl;
-    im.Close();
-    im.gone = false;
-    im.lastError = 0;
+    return device->fd >= 0;
+}
 
-    if (access == 0) {
-        access = kGenericRead | kGenericWrite;
-    }
+bool CSerialPort::Impl::IsGone() const
+{
+    return device->gone;
+}
+
+int CSerialPort::Impl::LastError() const
+{
+    return device->lastError;
+}
+
+std::string CSerialPort::Impl::ErrorText(int error) const
+{
+    return std::strerror(error);
+}
+
+bool CSerialPort::Impl::Open(const char* name, uint32_t access)
+{
+    Device& d = *device;
+    d.Close();
+    d.gone = false;
+    d.lastError = 0;
+
     int mode = O_RDWR;
-    if ((access & kGenericRead) && !(access & kGenericWrite)) {
+    if ((access & kSerialAccessRead) && !(access & kSerialAccessWrite)) {
         mode = O_RDONLY;
-    } else if (!(access & kGenericRead) && (access & kGenericWrite)) {
+    } else if (!(access & kSerialAccessRead) && (access & kSerialAccessWrite)) {
         mode = O_WRONLY;
     }
 
-    const char* shown = name != nullptr ? name : "";
     int err = 0;
     int fd = -1;
     if (name == nullptr || name[0] == '\0') {
@@ -324,37 +333,33 @@ bool CSerialPort::OpenPort(const char* name, uint32_t access)
         }
     }
     if (fd < 0) {
-        im.lastError = err;
-        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Failed open port(%s)\n", shown);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Reason : %s\n", std::strerror(err));
+        d.lastError = err;
         return false;
     }
     tcflush(fd, TCIOFLUSH);
-    im.fd = fd;
-    LOG_MSG(LOG_DETAIL, "[CSerialPort::OpenPort:%d] ", "Complete open port(%s)\n", shown);
+    d.fd = fd;
     return true;
 }
 
-bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
-                                 uint8_t stopBits)
+void CSerialPort::Impl::Close()
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+    device->Close();
+}
+
+bool CSerialPort::Impl::ReadLineSettings()
+{
+    Device& d = *device;
+    if (tcgetattr(d.fd, &d.line) != 0) {
+        d.lastError = errno;
         return false;
     }
+    return true;
+}
 
-    termios tio {};
-    if (tcgetattr(im.fd, &tio) != 0) {
-        const int err = errno;
-        im.lastError = err;
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", err);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed GetCommState\n");
-        im.Close();
-        return false;
-    }
-
+bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
+                                          uint8_t stopBits)
+{
+    Device& d = *device;
     int err = 0;
     bool speedOk = false;
     const speed_t speed = SpeedConstant(baudRate, &speedOk);
@@ -394,6 +399,7 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
     }
 
     if (err == 0) {
+        termios& tio = d.line;
         cfmakeraw(&tio);
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
@@ -408,13 +414,13 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
         tio.c_cc[VTIME] = 0;
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
-        if (tcsetattr(im.fd, TCSANOW, &tio) != 0) {
+        if (tcsetattr(d.fd, TCSANOW, &tio) != 0) {
             err = errno;
         } else {
             // tcsetattr succeeds when any one change took: read back.
             termios check {};
             const tcflag_t mask = CSIZE | PARENB | PARODD | CSTOPB | CREAD | CLOCAL;
-            if (tcgetattr(im.fd, &check) != 0) {
+            if (tcgetattr(d.fd, &check) != 0) {
                 err = errno;
             } else if (cfgetospeed(&check) != speed || (check.c_cflag & mask) != (tio.c_cflag & mask)) {
                 err = EINVAL;
@@ -422,65 +428,52 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
         }
     }
     if (err != 0) {
-        im.lastError = err;
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", err);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed SetCommState\n");
-        im.Close();
+        d.lastError = err;
         return false;
     }
 
     // DTR and RTS off; a pseudo-terminal has no modem lines and refuses this.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(im.fd, TIOCMBIC, &lines);
+    ioctl(d.fd, TIOCMBIC, &lines);
     return true;
 }
 
-bool CSerialPort::SetCommunicationTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
-                                           uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
-                                           uint32_t writeTotalConstant)
+// The time-outs live in this object only; reading them cannot fail.
+bool CSerialPort::Impl::ReadTimeouts()
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    im.readInterval = readInterval;
-    im.readTotalMultiplier = readTotalMultiplier;
-    im.readTotalConstant = readTotalConstant;
-    im.writeTotalMultiplier = writeTotalMultiplier;
-    im.writeTotalConstant = writeTotalConstant;
     return true;
 }
 
-bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
+bool CSerialPort::Impl::ApplyTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
+                                      uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
+                                      uint32_t writeTotalConstant)
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    *ulReadSize = 0;
+    Device& d = *device;
+    d.readInterval = readInterval;
+    d.readTotalMultiplier = readTotalMultiplier;
+    d.readTotalConstant = readTotalConstant;
+    d.writeTotalMultiplier = writeTotalMultiplier;
+    d.writeTotalConstant = writeTotalConstant;
+    return true;
+}
 
-    const bool limited = im.writeTotalMultiplier != 0 || im.writeTotalConstant != 0;
-    const int64_t totalMs = TotalMs(im.writeTotalMultiplier, size, im.writeTotalConstant);
+bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
+{
+    Device& d = *device;
+    const bool limited = d.writeTotalMultiplier != 0 || d.writeTotalConstant != 0;
+    const int64_t totalMs = TotalMs(d.writeTotalMultiplier, size, d.writeTotalConstant);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(totalMs);
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     uint32_t done = 0;
     int err = 0;
     bool hangup = false;
 
-    if (im.gone) {
-        err = im.lastError != 0 ? im.lastError : EIO;
+    if (d.gone) {
+        err = d.lastError != 0 ? d.lastError : EIO;
         hangup = true;
     }
     while (err == 0 && done < size) {
-        const ssize_t n = ::write(im.fd, p + done, size - done);
+        const ssize_t n = ::write(d.fd, p + done, size - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             continue;
@@ -501,7 +494,7 @@ bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
             }
             timeout = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
         }
-        pollfd pfd {im.fd, POLLOUT, 0};
+        pollfd pfd {d.fd, POLLOUT, 0};
         const int r = poll(&pfd, 1, timeout);
         if (r < 0) {
             if (errno != EINTR) {
@@ -514,106 +507,35 @@ bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
             hangup = true;
         }
     }
-    *ulReadSize = done;
+    *written = done;
     if (err != 0) {
-        im.Fail(err, hangup);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "GetLastError : %d\n", err);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Failed send data(%lu / %lu)\n",
-                static_cast<unsigned long>(done), static_cast<unsigned long>(size));
+        d.Fail(err, hangup);
         return false;
-    }
-    if (ZOLKLogger::GetInstance()->IsDebug()) {
-        LOG_MSG(LOG_DETAIL, "[CSerialPort::SendData:%d] ", "Complete send data\n");
     }
     return true;
 }
 
-bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t pollCount)
+bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] pBuf == NULL\n");
-        return false;
-    }
-    *ulReadSize = 0;
-
-    // Poll count 0 waits until a byte is queued; n waits about n ms. The
-    // read follows in every case, also when nothing came.
-    bool ok = im.WaitForInput(pollCount == 0 ? -1 : static_cast<int64_t>(pollCount));
-    if (ok) {
-        ok = im.Read(static_cast<uint8_t*>(pBuf), size, ulReadSize, im.LimitsForRead(size));
-    }
-    if (!ok) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "GetLastError : %d\n", im.lastError);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "Failed read data(%lu / %lu)\n",
-                static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
-        return false;
-    }
-    if (ZOLKLogger::GetInstance()->IsDebug()) {
-        LOG_MSG(LOG_DETAIL, "[CSerialPort::ReadDataTimeout:%d] ", "Complete read data\n");
-    }
-    return true;
+    return device->WaitForInput(pollCount == 0 ? -1 : static_cast<int64_t>(pollCount));
 }
 
-bool CSerialPort::ReadTreshData(uint32_t count)
+bool CSerialPort::Impl::Read(void* buf, uint32_t size, uint32_t* got)
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadTreshData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    bool ok = true;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint8_t byte = 0;
-        uint32_t got = 0;
-        ok = im.Read(&byte, 1, &got, im.LimitsForRead(1));
-        if (got == 1) {
-            fwrite(&byte, 1, 1, stdout);
-            fflush(stdout);
-        }
-        if (!ok) {
-            break;  // a failed device fails every later read the same way
-        }
-    }
-    return ok;
+    return device->Read(static_cast<uint8_t*>(buf), size, got, device->LimitsForRead(size));
 }
 
-bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t silenceMs)
+bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint32_t silenceMs)
 {
-    Impl& im = *m_impl;
-    if (im.fd < 0) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] pBuf == NULL\n");
-        return false;
-    }
     ReadLimits lim;
     lim.gapMs = silenceMs;
     lim.gapBeforeFirst = true;
-    if (!im.Read(static_cast<uint8_t*>(pBuf), size, ulReadSize, lim)) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "GetLastError : %d\n", im.lastError);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "Failed read data(%lu / %lu)\n",
-                static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
-        return false;
-    }
-    return true;
+    return device->Read(static_cast<uint8_t*>(buf), size, got, lim);
+}
+
+bool CSerialPort::Impl::DrainRead(uint8_t* byte, uint32_t* got)
+{
+    return device->Read(byte, 1, got, device->LimitsForRead(1));
 }
 
 std::string CSerialPort::DeviceNameForPort(uint32_t port)
@@ -630,19 +552,4 @@ std::string CSerialPort::DeviceNameForText(const char* text)
         return std::string();
     }
     return text;
-}
-
-bool CSerialPort::IsOpen() const
-{
-    return m_impl->fd >= 0;
-}
-
-bool CSerialPort::IsGone() const
-{
-    return m_impl->gone;
-}
-
-int CSerialPort::LastError() const
-{
-    return m_impl->lastError;
 }

@@ -1,5 +1,6 @@
-// CSerialPort on the Win32 communications API: one synchronous handle,
-// the DCB line settings and the COMMTIMEOUTS read and write limits.
+// The device side of CSerialPort on the Win32 communications API: one
+// synchronous handle, the DCB line settings and the COMMTIMEOUTS read and
+// write limits.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -9,17 +10,17 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "transport/serial_port.h"
+#include "transport/serial_port_impl.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "support/logger.h"
-
 namespace {
 
 constexpr DWORD kAbortedError = 995;  // ERROR_OPERATION_ABORTED, raised by fAbortOnError
+
+static_assert(kSerialAccessRead == GENERIC_READ && kSerialAccessWrite == GENERIC_WRITE);
 
 // Sleep(1) sleeps a whole scheduler tick (often 15.6 ms) unless the timer
 // resolution is raised; the input-queue polls rely on 1 ms pauses.
@@ -65,11 +66,10 @@ std::string SystemErrorText(DWORD error)
 
 }  // namespace
 
-struct CSerialPort::Impl {
+struct CSerialPort::Impl::Device {
     HANDLE hComm = nullptr;
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
-    bool lastResult = false;
     bool gone = false;
     DWORD lastError = 0;
 
@@ -84,10 +84,13 @@ struct CSerialPort::Impl {
         return lastError;
     }
 
-    void Close()
+    // A line error stops transfers until it is cleared.
+    void ClearAfterAbort()
     {
-        CloseHandle(hComm);
-        hComm = nullptr;
+        if (lastError == kAbortedError) {
+            DWORD errors = 0;
+            ClearCommError(hComm, &errors, nullptr);
+        }
     }
 
     // Queued input count; false when the device no longer answers.
@@ -105,64 +108,76 @@ struct CSerialPort::Impl {
     }
 };
 
-CSerialPort::CSerialPort() : m_impl(std::make_unique<Impl>()) {}
+CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
 
-// The handle is closed here so that a process that opens the same device
-// again (or many ports, as the tests do) is not refused by the exclusive
-// open of a handle nobody uses any more.
-CSerialPort::~CSerialPort()
+CSerialPort::Impl::~Impl()
 {
-    if (m_impl->IsOpen()) {
-        m_impl->Close();
-    }
+    Close();
 }
 
-bool CSerialPort::OpenPort(const char* name, uint32_t access)
+bool CSerialPort::Impl::IsOpen() const
 {
-    if (access == 0) {
-        access = GENERIC_READ | GENERIC_WRITE;
-    }
-    if (m_impl->IsOpen()) {
-        m_impl->Close();
-    }
-    m_impl->gone = false;
-    m_impl->lastError = 0;
-    const char* shown = name != nullptr ? name : "";
-    m_impl->hComm = CreateFileA(shown, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return device->IsOpen();
+}
+
+bool CSerialPort::Impl::IsGone() const
+{
+    return device->gone;
+}
+
+int CSerialPort::Impl::LastError() const
+{
+    return static_cast<int>(device->lastError);
+}
+
+std::string CSerialPort::Impl::ErrorText(int error) const
+{
+    return SystemErrorText(static_cast<DWORD>(error));
+}
+
+bool CSerialPort::Impl::Open(const char* name, uint32_t access)
+{
+    Device& d = *device;
+    Close();
+    d.gone = false;
+    d.lastError = 0;
+    d.hComm = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const DWORD openError = GetLastError();
     // Drops whatever a previous user of the port left in either direction.
-    PurgeComm(m_impl->hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (m_impl->hComm == INVALID_HANDLE_VALUE) {
-        const DWORD error = openError;
-        m_impl->lastError = error;
-        m_impl->hComm = nullptr;
-        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Failed open port(%s)\n", shown);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Reason : %s\n", SystemErrorText(error).c_str());
+    PurgeComm(d.hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (d.hComm == INVALID_HANDLE_VALUE) {
+        d.lastError = openError;
+        d.hComm = nullptr;
         return false;
     }
     UseMillisecondTimer();
-    LOG_MSG(LOG_DETAIL, "[CSerialPort::OpenPort:%d] ", "Complete open port(%s)\n", shown);
     return true;
 }
 
-bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
-                                 uint8_t stopBits)
+void CSerialPort::Impl::Close()
 {
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
+    Device& d = *device;
+    if (d.IsOpen()) {
+        CloseHandle(d.hComm);
+        d.hComm = nullptr;
     }
-    m_impl->lastResult = GetCommState(m_impl->hComm, &m_impl->dcb);
-    if (!m_impl->lastResult) {
-        DWORD error = m_impl->TakeError();
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", static_cast<int>(error));
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed GetCommState\n");
-        m_impl->Close();
-        return false;
-    }
+}
 
-    DCB& dcb = m_impl->dcb;
+bool CSerialPort::Impl::ReadLineSettings()
+{
+    Device& d = *device;
+    if (!GetCommState(d.hComm, &d.dcb)) {
+        d.TakeError();
+        return false;
+    }
+    return true;
+}
+
+bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
+                                          uint8_t stopBits)
+{
+    Device& d = *device;
+    DCB& dcb = d.dcb;
     dcb.BaudRate = baudRate;
     dcb.ByteSize = byteSize;
     dcb.Parity = parity;
@@ -180,109 +195,64 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
     // A line error stops transfers until ClearCommError; the transfers clear
     // it after error 995.
     dcb.fAbortOnError = 1;
-
-    m_impl->lastResult = SetCommState(m_impl->hComm, &dcb);
-    if (!m_impl->lastResult) {
-        DWORD error = m_impl->TakeError();
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", static_cast<int>(error));
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed SetCommState\n");
-        m_impl->Close();
+    if (!SetCommState(d.hComm, &dcb)) {
+        d.TakeError();
         return false;
     }
     return true;
 }
 
-bool CSerialPort::SetCommunicationTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
-                                           uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
-                                           uint32_t writeTotalConstant)
+bool CSerialPort::Impl::ReadTimeouts()
 {
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+    Device& d = *device;
+    if (!GetCommTimeouts(d.hComm, &d.timeouts)) {
+        d.TakeError();
         return false;
     }
-    m_impl->lastResult = GetCommTimeouts(m_impl->hComm, &m_impl->timeouts);
-    if (!m_impl->lastResult) {
-        m_impl->TakeError();
-        return false;
-    }
-    COMMTIMEOUTS& timeouts = m_impl->timeouts;
+    return true;
+}
+
+bool CSerialPort::Impl::ApplyTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
+                                      uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
+                                      uint32_t writeTotalConstant)
+{
+    Device& d = *device;
+    COMMTIMEOUTS& timeouts = d.timeouts;
     timeouts.ReadIntervalTimeout = readInterval;
     timeouts.ReadTotalTimeoutMultiplier = readTotalMultiplier;
     timeouts.ReadTotalTimeoutConstant = readTotalConstant;
     timeouts.WriteTotalTimeoutMultiplier = writeTotalMultiplier;
     timeouts.WriteTotalTimeoutConstant = writeTotalConstant;
-
-    m_impl->lastResult = SetCommTimeouts(m_impl->hComm, &timeouts);
-    if (!m_impl->lastResult) {
-        DWORD error = m_impl->TakeError();
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n",
-                static_cast<int>(error));
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Failed SetCommTimeouts\n");
-        m_impl->Close();
+    if (!SetCommTimeouts(d.hComm, &timeouts)) {
+        d.TakeError();
         return false;
     }
     return true;
 }
 
-bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
+bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
 {
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+    Device& d = *device;
+    DWORD count = 0;
+    const BOOL ok = WriteFile(d.hComm, buf, size, &count, nullptr);
+    *written = count;
+    if (!ok) {
+        d.TakeError();
+        d.ClearAfterAbort();
         return false;
     }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok = WriteFile(m_impl->hComm, buf, size, &written, nullptr);
-    *ulReadSize = written;
-    if (ok) {
-        if (ZOLKLogger::GetInstance()->IsDebug()) {
-            LOG_MSG(LOG_DETAIL, "[CSerialPort::SendData:%d] ", "Complete send data\n");
-        }
-        return true;
-    }
-    DWORD error = m_impl->TakeError();
-    LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "GetLastError : %d\n", static_cast<int>(error));
-    LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Failed send data(%lu / %lu)\n",
-            static_cast<unsigned long>(written), static_cast<unsigned long>(size));
-    if (error == kAbortedError) {
-        DWORD errors = 0;
-        ClearCommError(m_impl->hComm, &errors, nullptr);
-    }
-    return false;
+    return true;
 }
 
-bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t pollCount)
+// Each query of the input queue (which also clears a pending line error) is
+// followed by a 1 ms pause, so a silent target costs no processor time; a
+// poll count of n gives up after n.
+bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
 {
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] pBuf == NULL\n");
-        return false;
-    }
-
-    // Wait for the first byte. Each query of the input queue (which also
-    // clears a pending line error) is followed by a 1 ms pause, so a silent
-    // target costs no processor time; a poll count of n gives up after n.
+    Device& d = *device;
     DWORD queued = 0;
     while (queued == 0) {
-        if (!m_impl->QueuedBytes(&queued)) {
-            *ulReadSize = 0;
-            LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "GetLastError : %d\n",
-                    static_cast<int>(m_impl->lastError));
-            LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "Failed read data(%lu / %lu)\n", 0UL,
-                    static_cast<unsigned long>(size));
+        if (!d.QueuedBytes(&queued)) {
             return false;
         }
         if (pollCount > 0) {
@@ -294,102 +264,50 @@ bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSiz
             Sleep(1);
         }
     }
+    return true;
+}
 
-    *ulReadSize = 0;
+bool CSerialPort::Impl::Read(void* buf, uint32_t size, uint32_t* got)
+{
+    Device& d = *device;
     DWORD received = 0;
-    BOOL ok = ReadFile(m_impl->hComm, pBuf, size, &received, nullptr);
-    *ulReadSize = received;
-    if (ok) {
-        if (ZOLKLogger::GetInstance()->IsDebug()) {
-            LOG_MSG(LOG_DETAIL, "[CSerialPort::ReadDataTimeout:%d] ", "Complete read data\n");
-        }
-        return true;
+    const BOOL ok = ReadFile(d.hComm, buf, size, &received, nullptr);
+    *got = received;
+    if (!ok) {
+        d.TakeError();
+        d.ClearAfterAbort();
+        return false;
     }
-    DWORD error = m_impl->TakeError();
-    LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "GetLastError : %d\n", static_cast<int>(error));
-    LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "Failed read data(%lu / %lu)\n",
-            static_cast<unsigned long>(received), static_cast<unsigned long>(size));
-    if (error == kAbortedError) {
-        DWORD errors = 0;
-        ClearCommError(m_impl->hComm, &errors, nullptr);
-    }
-    return false;
+    return true;
 }
 
-bool CSerialPort::ReadTreshData(uint32_t count)
+// Reads only what the input queue already holds, so each ReadFile returns at
+// once whatever time-outs are in force; the silence is measured here.
+bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint32_t silenceMs)
 {
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadTreshData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    bool result = true;
-    for (uint32_t i = 0; i < count; ++i) {
-        DWORD errors = 0;
-        COMSTAT status{};
-        ClearCommError(m_impl->hComm, &errors, &status);
-        char byte = 0;
-        DWORD received = 0;
-        result = ReadFile(m_impl->hComm, &byte, 1, &received, nullptr) != 0;
-        if (received == 1) {
-            std::fwrite(&byte, 1, 1, stdout);
-        }
-        if (!result) {
-            m_impl->TakeError();
-            break;  // a failed device fails every later read the same way
-        }
-    }
-    std::fflush(stdout);
-    return result;
-}
-
-bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t silenceMs)
-{
-    if (!m_impl->IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] pBuf == NULL\n");
-        return false;
-    }
-
-    // Reads only what the input queue already holds, so each ReadFile returns
-    // at once whatever time-outs are in force; the silence is measured here.
-    auto* out = static_cast<unsigned char*>(pBuf);
-    DWORD got = 0;
+    Device& d = *device;
+    auto* out = static_cast<unsigned char*>(buf);
+    DWORD done = 0;
     ULONGLONG lastInput = GetTickCount64();
-    *ulReadSize = 0;
-    while (got < size) {
+    *got = 0;
+    while (done < size) {
         DWORD queued = 0;
-        bool ok = m_impl->QueuedBytes(&queued);
+        bool ok = d.QueuedBytes(&queued);
         DWORD received = 0;
         if (ok && queued > 0) {
-            DWORD want = queued < size - got ? queued : size - got;
-            ok = ReadFile(m_impl->hComm, out + got, want, &received, nullptr) != 0;
+            DWORD want = queued < size - done ? queued : size - done;
+            ok = ReadFile(d.hComm, out + done, want, &received, nullptr) != 0;
             if (!ok) {
-                m_impl->TakeError();
+                d.TakeError();
             }
         }
         if (!ok) {
-            *ulReadSize = got;
-            DWORD error = m_impl->lastError;
-            LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "GetLastError : %d\n", static_cast<int>(error));
-            LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "Failed read data(%lu / %lu)\n",
-                    static_cast<unsigned long>(got), static_cast<unsigned long>(size));
-            if (error == kAbortedError) {
-                DWORD errors = 0;
-                ClearCommError(m_impl->hComm, &errors, nullptr);
-            }
+            *got = done;
+            d.ClearAfterAbort();
             return false;
         }
         if (received > 0) {
-            got += received;
+            done += received;
             lastInput = GetTickCount64();
             continue;
         }
@@ -398,7 +316,23 @@ bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint
         }
         Sleep(1);
     }
-    *ulReadSize = got;
+    *got = done;
+    return true;
+}
+
+bool CSerialPort::Impl::DrainRead(uint8_t* byte, uint32_t* got)
+{
+    Device& d = *device;
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(d.hComm, &errors, &status);
+    DWORD received = 0;
+    const BOOL ok = ReadFile(d.hComm, byte, 1, &received, nullptr);
+    *got = received;
+    if (!ok) {
+        d.TakeError();
+        return false;
+    }
     return true;
 }
 
@@ -439,19 +373,4 @@ std::string CSerialPort::DeviceNameForText(const char* text)
         return "";
     }
     return DeviceNameForPort(static_cast<uint32_t>(port));
-}
-
-bool CSerialPort::IsOpen() const
-{
-    return m_impl->IsOpen();
-}
-
-bool CSerialPort::IsGone() const
-{
-    return m_impl->gone;
-}
-
-int CSerialPort::LastError() const
-{
-    return static_cast<int>(m_impl->lastError);
 }
