@@ -271,4 +271,8 @@ void LogMessage(int level, const char* tagFormat, int line, const char* format, 
         g_pendingPrintWarning = false;
         ReportPrintFailure();
     }
+    // Output piped into a log viewer or tee is block-buffered: without the
+    // flush "Please wait, low-format can take a long time!" would show only
+    // when the format is over.
+    std::fflush(stdout);
 }
