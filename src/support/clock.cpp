@@ -1,12 +1,28 @@
 #include "support/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
+#include "support/stop_request.h"
+
 namespace {
+// Slices short enough that a stop request ends a pause at once to the eye,
+// long enough that a pause costs no processor time.
+constexpr uint32_t kSleepSliceMs = 20;
+
+// Ends early when the run is asked to stop: the pause is then pointless.
 void RealSleep(uint32_t ms)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!StopRequested()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, kSleepSliceMs)));
+    }
 }
 SleepFunction g_sleep = RealSleep;
 }  // namespace

@@ -10,7 +10,8 @@ int32_t MilliClock();
 // The fixed pauses (200 ms after a command packet, 500 ms around transfers,
 // 100 ms between boot handshakes). Tests that do not test the pauses replace
 // the sleeper; SetSleepFunction returns the previous one (nullptr restores the
-// real sleep).
+// real sleep). The real sleep ends early when the run is asked to stop
+// (support/stop_request.h).
 using SleepFunction = void (*)(uint32_t ms);
 SleepFunction SetSleepFunction(SleepFunction fn);
 void SleepMs(uint32_t ms);

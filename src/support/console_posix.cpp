@@ -1,10 +1,47 @@
 // Console colours and line control on POSIX terminals: ANSI sequences, and
 // nothing at all when output is redirected.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "support/console.h"
+#include "support/stop_request.h"
+
+namespace {
+
+void OnStopSignal(int signalNumber)
+{
+    if (StopRequested()) {
+        // Asked twice: the run did not stop in time, so end it now as the
+        // signal's default would.
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);
+        return;
+    }
+    RequestStop(signalNumber);
+}
+
+}  // namespace
+
+// No SA_RESTART: a wait blocked in poll returns EINTR and looks at the
+// request. A signal that was ignored when the program started (nohup, a
+// supervisor's choice) stays ignored.
+void InstallStopHandlers()
+{
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
 
 bool ConsoleIsTerminal()
 {

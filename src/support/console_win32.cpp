@@ -13,8 +13,44 @@
 #include <cstdio>
 
 #include "support/console.h"
+#include "support/stop_request.h"
 
 namespace {
+
+// Windows ends a process this long after a close, log-off or shut-down event
+// reached it; the run gets most of it to set its files right.
+constexpr DWORD kCloseGraceMs = 4500;
+
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    int signalNumber = 0;
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        signalNumber = 2;
+        break;
+    case CTRL_CLOSE_EVENT:
+        signalNumber = 1;
+        break;
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        signalNumber = 15;
+        break;
+    default:
+        return FALSE;
+    }
+    if (StopRequested() && signalNumber == 2) {
+        // Asked twice: the default handler ends the process now.
+        return FALSE;
+    }
+    RequestStop(signalNumber);
+    if (signalNumber != 2) {
+        // The process ends when this handler returns; the run's own thread
+        // ends it sooner once it has stopped cleanly.
+        Sleep(kCloseGraceMs);
+    }
+    return TRUE;
+}
 
 // The console behind standard output, or null when output goes elsewhere.
 HANDLE ConsoleOutput(DWORD* mode)
@@ -86,4 +122,9 @@ void ClearConsoleLine()
     FillConsoleOutputAttribute(console, info.wAttributes, cells, lineStart, &written);
     FillConsoleOutputCharacterA(console, ' ', cells, lineStart, &written);
     SetConsoleCursorPosition(console, lineStart);
+}
+
+void InstallStopHandlers()
+{
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
