@@ -56,8 +56,6 @@ public:
     bool IsOpen() const { return m_stream != nullptr; }
     // The path is written straight (a device): no temporary file, nothing kept.
     bool IsDevice() const { return m_device; }
-    // Bytes accepted by Write so far.
-    uint64_t Written() const { return m_written; }
     const std::string& Path() const { return m_path; }
 
     // Whether a file for path can be made: creates the temporary file and

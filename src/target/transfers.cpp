@@ -62,9 +62,10 @@ bool FinishDump(AtomicFile& out, bool received, uint64_t total)
     const char* pName = out.Path().c_str();
     const char* pHow = StopRequested() ? "stopped" : "failed";
     if (out.IsDevice()) {
+        // What the device took of the buffered bytes is unknown.
         LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
-                "Dump into %s %s - %llu of %llu bytes went to the device (incomplete)\n", pName, pHow,
-                static_cast<unsigned long long>(out.Written()), static_cast<unsigned long long>(total));
+                "Dump into %s %s - the device got an incomplete dump (of %llu bytes)\n", pName, pHow,
+                static_cast<unsigned long long>(total));
     } else if (kept.bytes == 0) {
         LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s %s - no data kept, %s is as it was\n", pName,
                 pHow, pName);
