@@ -109,10 +109,11 @@ TEST_F(FileChecks, RunFiles)
         {"new dump file", img, Path("out.bin"), "", "", true, ""},
         {"existing dump file", img, Path("existing.bin"), "", "", true, ""},
         {"dump into /dev/full", img, "/dev/full", "", "", true, ""},
+        // The reason is the system's own text, which differs between systems.
         {"dump under a missing directory", img, Path("nodir/out.bin"), "", "", false,
-         "Dump file " + Path("nodir/out.bin") + " cannot be created - No such file or directory\n"},
+         "Dump file " + Path("nodir/out.bin") + " cannot be created - "},
         {"dump under a regular file", img, Path("plain/out.bin"), "", "", false,
-         "Dump file " + Path("plain/out.bin") + " cannot be created - Not a directory\n"},
+         "Dump file " + Path("plain/out.bin") + " cannot be created - "},
         {"dump is a directory", img, Path("adir"), "", "", false, "Dump file " + Path("adir") + " is a directory"},
         {"dump is the write file", img, img, "", "", false, "is the same file as the write file " + img},
         {"dump is the write file by another path", img, Path("adir/../img.bin"), "", "", false,
