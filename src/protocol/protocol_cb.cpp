@@ -8,6 +8,7 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
@@ -101,6 +102,10 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             return false;  // the file shrank; the read reported it
         }
         for (uint32_t pos = 0; pos < block;) {
+            if (StopRequested()) {
+                bar->End();
+                return false;
+            }
             // A short write sends the rest of its piece before the next one,
             // so the ROM never sees a piece split across two boundaries.
             const uint32_t pieceEnd = std::min(pos + kBootWriteSize, block);
@@ -155,6 +160,13 @@ bool ProtocolCB::StartQEXZOLK()
     m_serial->SetCommunicationTimeouts(10, 10, 10, 10, 10);
 
     for (;;) {
+        if (StopRequested()) {
+            if (retry > 0) {
+                std::printf("\n");  // ends the retry counter's line
+                std::fflush(stdout);
+            }
+            return false;
+        }
         uint32_t written = 0;
         if (!m_serial->SendData(startWire, kCbPacketSize, &written)) {
             LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "Failed send data(%lu / %lu)\n",

@@ -8,6 +8,7 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
@@ -137,6 +138,9 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             switch (ReadInPhase(reply, kPacketBufferSize, true)) {
             case PhaseRead::kComplete:
                 break;
+            case PhaseRead::kStopped:
+                bar->End();
+                return false;
             case PhaseRead::kSilent:
                 LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
                         "Target stopped answering - no chunk reply for %u ms (chunk at byte %u of %u)\n",
@@ -187,6 +191,9 @@ bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
     }
     uint32_t got = 0;
     while (!m_serial->ReadDataTimeout(pBuf, size, &got, pollCount)) {
+        if (StopRequested()) {
+            return false;
+        }
         if (LineLost()) {
             LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "Serial line is gone - waiting for %u bytes of data\n",
                     size);
@@ -196,14 +203,14 @@ bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
     return true;
 }
 
-bool ProtocolFW::DumpProtocol(ZOLKFile* pFile, uint32_t cmd, uint32_t size)
+bool ProtocolFW::DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size)
 {
     if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
     uint32_t crc = 0;
-    if (!RecvDataAndCreateFile(pFile, cmd, size, &crc)) {
+    if (!RecvDataAndCreateFile(pSink, cmd, size, &crc)) {
         return false;
     }
 
@@ -211,6 +218,8 @@ bool ProtocolFW::DumpProtocol(ZOLKFile* pFile, uint32_t cmd, uint32_t size)
     switch (ReadInPhase(wire, kPacketBufferSize, true)) {
     case PhaseRead::kComplete:
         break;
+    case PhaseRead::kStopped:
+        return false;
     case PhaseRead::kSilent:
         LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ",
                 "Target stopped answering - no final answer to %s for %u ms\n", CodeName(cmd),
@@ -227,10 +236,10 @@ bool ProtocolFW::DumpProtocol(ZOLKFile* pFile, uint32_t cmd, uint32_t size)
         return false;
     }
     // A full disk often shows only when the buffered tail is written out.
-    return pFile->Flush();
+    return pSink->Flush();
 }
 
-bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t size, uint32_t* pCRC)
+bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t size, uint32_t* pCRC)
 {
     if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] m_serial == NULL\n");
@@ -240,8 +249,8 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
         LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pCRC == NULL\n");
         return false;
     }
-    if (pFile == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pFile == NULL\n");
+    if (pSink == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pSink == NULL\n");
         return false;
     }
 
@@ -249,7 +258,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
     bar->Start(size);
 
     // Header and chunk arrive back to back into one buffer; the chunk goes
-    // from there straight into the file.
+    // from there straight into the sink.
     uint8_t frame[kPacketBufferSize + kChunkSize];
     uint8_t* const data = frame + kPacketBufferSize;
     uint32_t crc = 0;
@@ -262,6 +271,9 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
         switch (ReadInPhase(frame, kPacketBufferSize + chunk, false, &got)) {
         case PhaseRead::kComplete:
             break;
+        case PhaseRead::kStopped:
+            ok = false;
+            continue;
         case PhaseRead::kSilent:
             LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
                     "Target stopped answering - no chunk %s for %u ms (chunk at byte %u of %u)\n",
@@ -281,8 +293,8 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
         ProtocolPacket reply = DecodePacket(frame, kPacketBufferSize);
         const uint32_t next = CalcCRC(data, chunk, crc);
         if (next == reply.param[1]) {
-            if (!pFile->Write(data, chunk)) {
-                ok = false;  // the file reported why
+            if (!pSink->Write(data, chunk)) {
+                ok = false;  // the sink reported why
                 continue;
             }
             crc = next;
@@ -315,12 +327,10 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
             ok = false;
         }
     }
-    if (!ok) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Dump stopped - %s holds %llu of %u bytes\n",
-                pFile->GetName().c_str(), static_cast<unsigned long long>(received), size);
-        return false;
-    }
     bar->End();
+    if (!ok) {
+        return false;  // what arrived stays in the sink: its owner says how much
+    }
     LOG_MSG(LOG_DETAIL, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Complete to receive storage dump data\n");
     *pCRC = crc;
     return true;

@@ -2,8 +2,7 @@
 #pragma once
 
 #include "protocol/zolk_protocol.h"
-
-class ZOLKFile;
+#include "support/byte_sink.h"
 
 class ProtocolFW : public ZolkProtocol {
 public:
@@ -21,8 +20,10 @@ public:
     CSerialPort* GetSerial() override { return m_serial; }
 
     bool RecvData(void* pBuf, uint32_t size, uint32_t pollCount);
-    bool DumpProtocol(ZOLKFile* pFile, uint32_t cmd, uint32_t size);
-    bool RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t size, uint32_t* pCRC);
+    // The data phase of a dump into pSink, then the final answer and its CRC.
+    // pSink gets the chunks in order; a failure leaves in it what arrived.
+    bool DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size);
+    bool RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t size, uint32_t* pCRC);
     void DumpPacket(int level, const ProtocolPacket* pPacket);
 
 private:

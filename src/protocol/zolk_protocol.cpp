@@ -7,6 +7,7 @@
 #include "support/clock.h"
 #include "support/crc.h"
 #include "support/logger.h"
+#include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
@@ -92,6 +93,9 @@ ZolkProtocol::PhaseRead ZolkProtocol::ReadInPhase(void* pBuf, uint32_t size, boo
         if (serial->ReadFull(pBuf, size, &got, GetSilenceLimitMs())) {
             return got == size ? PhaseRead::kComplete : PhaseRead::kSilent;
         }
+        if (StopRequested()) {
+            return PhaseRead::kStopped;
+        }
         if (LineLost()) {
             return PhaseRead::kGone;
         }
@@ -110,6 +114,10 @@ bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
     CSerialPort* serial = GetSerial();
     if (serial == nullptr) {
         LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    // A run asked to stop starts no new exchange with the target.
+    if (StopRequested()) {
         return false;
     }
     const uint32_t size = GetPacketSize();
@@ -143,6 +151,9 @@ bool ZolkProtocol::RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t 
     uint8_t wire[kPacketBufferSize] = {};
     uint32_t got = 0;
     while (!serial->ReadDataTimeout(wire, size, &got, pollCount)) {
+        if (StopRequested()) {
+            return false;
+        }
         if (LineLost()) {
             LOG_MSG(LOG_ERROR, tag, "Serial line is gone - waiting for the answer to %s\n", CodeName(cmd));
             return false;
@@ -237,6 +248,8 @@ bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint3
     switch (ReadInPhase(wire, packetSize, true)) {
     case PhaseRead::kComplete:
         break;
+    case PhaseRead::kStopped:
+        return false;
     case PhaseRead::kSilent:
         LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ",
                 "Target stopped answering - no final answer to %s for %u ms\n", CodeName(cmd),

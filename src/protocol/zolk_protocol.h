@@ -62,6 +62,7 @@ protected:
         kSilent,    // the target sent nothing for the silence limit
         kGone,      // the line is gone (hang-up, I/O error, port closed)
         kFailed,    // the port reported a failure (it printed why)
+        kStopped,   // the run was asked to stop (nothing printed)
     };
     // With bRetryFailures a failed read that leaves the line usable is
     // repeated; otherwise it ends the read with kFailed.

@@ -99,6 +99,17 @@ Caution:
   File path token Linux = '/', Windows = '\'
 )USAGE";
 
+// What this build adds to the usage text and how it reads the options there;
+// each option added later gets its line here.
+const char* const kBuildOptionsText = R"TEXT(
+In this build:
+      --port [port]             Serial port: a device path on Linux (/dev/ttyUSB0),
+                                a COM number or name on Windows (3, COM3)
+      --storage snor|eflash     Write or dump by address (--addr, --size);
+                                without it by bank (--bank)
+  -b is not a short option here: use --bank [bank num]
+)TEXT";
+
 // Copies made by StrDup stay reachable from here until the process ends:
 // the record's string fields are replaced freely and never freed.
 std::vector<char*>& StrDupCopies()
@@ -107,28 +118,110 @@ std::vector<char*>& StrDupCopies()
     return *copies;
 }
 
-// True when the text starts (after blanks and a sign) with a digit, that is
-// when a number was actually read from it, not 0 for want of digits.
-bool HasLeadingDigit(const char* text)
+bool IsDigitOf(char c, int base)
 {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
-        ++text;
+    if (base == 16) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     }
-    if (*text == '+' || *text == '-') {
-        ++text;
-    }
-    return *text >= '0' && *text <= '9';
+    return c >= '0' && c < '0' + base;
 }
 
-// A selector value (bank, port number) must be a number: a text without
-// digits would otherwise read as 0 and pick bank 0 or the port prompt.
-bool StrToSelector(const char* text, uint32_t* out)
+// ParseUnsigned with the message of a refused value.
+bool StrToUnsigned(const char* text, uint64_t max, uint64_t* out)
 {
-    if (!HasLeadingDigit(text)) {
+    if (text == nullptr) {
+        return false;
+    }
+    if (!ParseUnsigned(text, max, out)) {
         printf("%s is invalid value\n", text);
         return false;
     }
-    return StrToUint32(text, out);
+    return true;
+}
+
+// The option as the user gave it, for messages: "--port" or "-w".
+std::string OptionName(int c, int longIndex)
+{
+    if (longIndex >= 0 && longIndex < kLongOptionCount) {
+        return std::string("--") + kLongOptions[longIndex].name;
+    }
+    return std::string("-") + static_cast<char>(c);
+}
+
+bool TakesValue(int c, int longIndex)
+{
+    if (longIndex >= 0 && longIndex < kLongOptionCount) {
+        return kLongOptions[longIndex].has_arg == required_argument;
+    }
+    const char* letter = c > 0 && c < 128 ? strchr(kShortOptions, c) : nullptr;
+    return letter != nullptr && letter[1] == ':';
+}
+
+// The options whose value is a file name.
+bool TakesFileName(int c, int longIndex)
+{
+    if (c == 'w' || c == 'r') {
+        return true;
+    }
+    if (c == 0 && longIndex >= 0 && longIndex < kLongOptionCount) {
+        const char* name = kLongOptions[longIndex].name;
+        return strcmp(name, "zolk") == 0 || strcmp(name, "hsm") == 0;
+    }
+    return false;
+}
+
+// A value the option cannot take whatever it means: an empty text, or a file
+// name that is really the next option (as in -r --bank 0, which would dump
+// into a file named "--bank").
+bool CheckOptionValue(int c, int longIndex, const char* value)
+{
+    if (value == nullptr || !TakesValue(c, longIndex)) {
+        return true;
+    }
+    if (value[0] == '\0') {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "The value of %s is empty\n", OptionName(c, longIndex).c_str());
+        return false;
+    }
+    if (value[0] == '-' && TakesFileName(c, longIndex)) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
+                "The file name of %s begins with '-' : %s - is the file name missing? Write ./%s for a file of "
+                "that name\n",
+                OptionName(c, longIndex).c_str(), value, value);
+        return false;
+    }
+    return true;
+}
+
+// The combinations that would do something other than what the command line
+// says; each refusal says why.
+bool CheckCombinations(const ZOLKArgs* args, bool addrGiven, bool sizeGiven)
+{
+    bool ok = true;
+    if (args->pStorage != nullptr && strcmp(args->pStorage, "snor") != 0 && strcmp(args->pStorage, "eflash") != 0) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "\"%s\" is invalid storage type - the storage types are snor and eflash\n",
+                args->pStorage);
+        ok = false;
+    }
+    if (args->pStorage == nullptr && (addrGiven || sizeGiven)) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
+                "%s needs --storage [snor|eflash] - a write or dump by bank covers the bank's eflash and snor parts "
+                "as the bank table gives them\n",
+                addrGiven && sizeGiven ? "--addr with --size" : (addrGiven ? "--addr" : "--size"));
+        ok = false;
+    }
+    if (args->bLowFormat && args->pStorage != nullptr && args->pWriteFileName == nullptr &&
+        args->pReadFileName == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
+                "A low format erases all storage of the board (eflash and snor) - --storage cannot limit it; leave "
+                "--storage out\n");
+        ok = false;
+    }
+    // A dump by address of no size would end "complete" with an empty file.
+    if (args->pReadFileName != nullptr && args->pStorage != nullptr && args->ullSize == 0) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "A dump by storage type needs its size : --size [size(sector)]\n");
+        ok = false;
+    }
+    return ok;
 }
 
 // The program's own diagnostics for what the scanner refused; its own
@@ -182,7 +275,7 @@ bool ParsePortOption(const char* text, ZOLKArgs* args)
         return true;
     }
     uint32_t port = args->uiPort;
-    if (!StrToSelector(text, &port)) {
+    if (!StrToUint32(text, &port)) {
         return false;
     }
     args->uiPort = port;
@@ -193,7 +286,7 @@ bool ParsePortOption(const char* text, ZOLKArgs* args)
 bool ParseBankOption(const char* text, ZOLKArgs* args)
 {
     uint32_t bank = 0;
-    if (!StrToSelector(text, &bank)) {
+    if (!StrToUint32(text, &bank)) {
         return false;
     }
     if (bank != 0 && bank != 1) {
@@ -257,6 +350,11 @@ void PrintUsage()
     fputs(kUsageText, stdout);
 }
 
+void PrintBuildOptions()
+{
+    fputs(kBuildOptionsText, stdout);
+}
+
 bool CheckLongOptions(int argc, char** argv)
 {
     for (int i = 0; i < argc; ++i) {
@@ -276,34 +374,46 @@ bool CheckLongOptions(int argc, char** argv)
     return true;
 }
 
-bool StrToUint64(const char* text, uint64_t* out)
+bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out)
 {
-    if (text == nullptr) {
+    if (text == nullptr || !IsDigitOf(text[0], 10)) {
         return false;
     }
-    const unsigned long long hex = strtoull(text, nullptr, 16);
-    const unsigned long long value = strtoull(text, nullptr, 0);
-    if (hex != value && value == 0) {
-        printf("%s is invalid value\n", text);
+    int base = 10;
+    const char* digits = text;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        digits = text + 2;
+    } else if (text[0] == '0' && text[1] != '\0') {
+        base = 8;
+        digits = text + 1;
+    }
+    if (*digits == '\0') {
+        return false;  // "0x" alone
+    }
+    for (const char* c = digits; *c != '\0'; ++c) {
+        if (!IsDigitOf(*c, base)) {
+            return false;
+        }
+    }
+    errno = 0;
+    const unsigned long long value = strtoull(digits, nullptr, base);
+    if (errno == ERANGE || value > max) {
         return false;
     }
     *out = value;
     return true;
 }
 
+bool StrToUint64(const char* text, uint64_t* out)
+{
+    return StrToUnsigned(text, UINT64_MAX, out);
+}
+
 bool StrToUint32(const char* text, uint32_t* out)
 {
-    if (text == nullptr) {
-        return false;
-    }
     uint64_t value = 0;
-    if (!StrToUint64(text, &value)) {
-        return false;
-    }
-    // Read in 64 bits so that a number beyond 32 bits is refused rather than
-    // cut down to its low bits (port 4294967297 is not port 1).
-    if (value > 0xFFFFFFFFull) {
-        printf("%s is invalid value\n", text);
+    if (!StrToUnsigned(text, UINT32_MAX, &value)) {
         return false;
     }
     *out = static_cast<uint32_t>(value);
@@ -338,11 +448,17 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
     opterr = 0;
     // The leading ':' tells a missing argument apart from an unknown letter.
     const std::string shortOptions = std::string(":") + kShortOptions;
+    bool addrGiven = false;
+    bool sizeGiven = false;
     for (;;) {
         int longIndex = -1;
         const int c = getopt_long(argc, argv, shortOptions.c_str(), kLongOptions, &longIndex);
         if (c == -1) {
             break;
+        }
+        if (c != '?' && c != ':' && !CheckOptionValue(c, longIndex, optarg)) {
+            result = false;
+            continue;
         }
         switch (c) {
         case 'w':
@@ -361,11 +477,13 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
             args->pPart = StrDup(optarg);
             break;
         case 'a':
+            addrGiven = true;
             if (!StrToUint64(optarg, &args->ullAddr)) {
                 result = false;
             }
             break;
         case 's':
+            sizeGiven = true;
             if (!StrToUint64(optarg, &args->ullSize)) {
                 result = false;
             }
@@ -386,6 +504,7 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
             break;
         case 'h':
             PrintUsage();
+            PrintBuildOptions();
             return false;
         case 'c':
         case 'f':
@@ -415,9 +534,15 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
     if (!SectorsToBytes(&args->ullSize, args->ullSectorSize, "Size")) {
         result = false;
     }
-    // A dump by address of no size would end "complete" with an empty file.
-    if (args->pReadFileName != nullptr && args->pStorage != nullptr && args->ullSize == 0) {
-        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "A dump by storage type needs its size : --size [size(sector)]\n");
+    // Arguments the scanner passed over would otherwise be ignored: a file
+    // name without its -w, a stray value. (With POSIXLY_CORRECT scanning
+    // stopped at the first of them.)
+    if (optind < argc) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Unexpected argument : %s - not an option nor the value of one\n",
+                argv[optind]);
+        result = false;
+    }
+    if (!CheckCombinations(args, addrGiven, sizeGiven)) {
         result = false;
     }
     if (!result) {

@@ -3,17 +3,18 @@
 // options ask for, ending with the verdict and the date line.
 #include "run/run.h"
 
-#include <cctype>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "protocol/codes.h"
 #include "protocol/protocol_fw.h"
 #include "run/args.h"
 #include "run/version.h"
+#include "support/console.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/stop_request.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"
@@ -37,33 +38,34 @@ void ApplySwitches(const ZOLKArgs& args)
     ProgressBar::GetInstance()->SetShowSpeed(args.bSpeed != 0);
 }
 
-// One whitespace-delimited token from standard input; empty at end of input.
-std::string ReadToken()
+// One line typed at the prompt, without its line end and the blanks around
+// it.
+struct TypedLine {
+    std::string text;
+    bool ended = false;  // a line end came (not the end of input)
+};
+
+TypedLine ReadPromptLine()
 {
-    constexpr size_t kMaxToken = 4096;
-    std::string token;
-    int c = fgetc(stdin);
-    while (c != EOF && isspace(c)) {
-        c = fgetc(stdin);
-    }
-    while (c != EOF && !isspace(c) && token.size() < kMaxToken) {
-        token.push_back(static_cast<char>(c));
-        c = fgetc(stdin);
-    }
-    return token;
+    constexpr size_t kMaxLine = 4096;
+    TypedLine line;
+    line.ended = ReadInputLine(&line.text, kMaxLine);
+    const size_t first = line.text.find_first_not_of(" \t\r");
+    const size_t last = line.text.find_last_not_of(" \t\r");
+    line.text = first == std::string::npos ? std::string() : line.text.substr(first, last - first + 1);
+    return line;
 }
 
 // What the user typed at the prompt: a device text (a path, or a COM name on
-// Windows) or a port number read the way scanf's %d reads it. Empty when it
-// names no port.
-std::string DeviceForTypedPort(const std::string& token)
+// Windows) or a port number. Empty when it names no port.
+std::string DeviceForTypedPort(const std::string& text)
 {
-    const std::string device = CSerialPort::DeviceNameForText(token.c_str());
-    if (!device.empty() || token.empty() || !isdigit(static_cast<unsigned char>(token[0]))) {
+    const std::string device = CSerialPort::DeviceNameForText(text.c_str());
+    if (!device.empty()) {
         return device;
     }
-    const unsigned long long port = strtoull(token.c_str(), nullptr, 10);
-    if (port == 0 || port > 0xFFFFFFFFull) {
+    uint64_t port = 0;
+    if (!ParseUnsigned(text.c_str(), 0xFFFFFFFFull, &port) || port == 0) {
         return std::string();
     }
     return CSerialPort::DeviceNameForPort(static_cast<uint32_t>(port));
@@ -82,14 +84,24 @@ bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
     }
     printf("Com port num : ");
     fflush(stdout);
-    const std::string token = ReadToken();
-    if (token.empty()) {
-        LOG_MSG(LOG_ERROR, "[main:%d] ", "No com port entered\n");
+    const TypedLine line = ReadPromptLine();
+    // The terminal's echo ends the prompt's line only when the user typed a
+    // line end into the same terminal; otherwise the next output would be
+    // glued to the prompt.
+    if (!(line.ended && InputIsTerminal() && ConsoleIsTerminal())) {
+        printf("\n");
+        fflush(stdout);
+    }
+    if (StopRequested()) {
         return false;
     }
-    *device = DeviceForTypedPort(token);
+    if (line.text.empty()) {
+        LOG_MSG(LOG_ERROR, "[main:%d] ", line.ended ? "No com port entered\n" : "No com port entered - end of input\n");
+        return false;
+    }
+    *device = DeviceForTypedPort(line.text);
     if (device->empty()) {
-        LOG_MSG(LOG_ERROR, "[main:%d] ", "\"%s\" is neither a com port number nor a device\n", token.c_str());
+        LOG_MSG(LOG_ERROR, "[main:%d] ", "\"%s\" is neither a com port number nor a device\n", line.text.c_str());
         return false;
     }
     return true;
@@ -101,6 +113,9 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
 {
     if (qex.PingFW()) {
         return true;
+    }
+    if (StopRequested()) {
+        return false;  // the ping was cut off, not unanswered
     }
     serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0);
     if (!CheckMandatoryFilesQEX(&args)) {
@@ -128,6 +143,9 @@ bool RunJobs(ZOLK_QEX& qex, ZOLKArgs& args, ProtocolFW& fwProtocol)
                         : qex.WriteFile(&args, WRITE_CMD, &fwProtocol);
     }
     if (args.pReadFileName != nullptr) {
+        if (StopRequested()) {
+            return false;
+        }
         if (!result) {
             LOG_MSG(LOG_ERROR, "[main:%d] ", "Dump to %s is not done because the write failed\n",
                     args.pReadFileName);
@@ -150,10 +168,23 @@ int Verdict(bool result)
     return result ? kResultComplete : kResultFailed;
 }
 
+// A stop request ends the run at the next safe point: the step that was
+// running has ended (no write cut in half; a cut-off dump has said what it
+// kept), and nothing more is sent.
+int StoppedRun()
+{
+    ProgressBar::GetInstance()->End();
+    LOG_MSG(LOG_ERROR, "[main:%d] ", "Run stopped by %s - nothing more is sent to the board\n", StopSignalName());
+    return StopExitStatus();
+}
+
 }  // namespace
 
 int RunMain(int argc, char** argv, const BuildForm& form)
 {
+    // First: a request from now on only marks the run as stopped, and the
+    // waits and loops below look at the mark.
+    InstallStopHandlers();
     PrintBanner();
 
     ZOLKArgs zolkArgs;
@@ -172,14 +203,14 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     }
 
     std::string device;
-    if (!ChoosePortDevice(zolkArgs, &device) || !serial.OpenPort(device.c_str(), 0)) {
-        return kResultEarlyEnd;
+    if (!ChoosePortDevice(zolkArgs, &device) || StopRequested() || !serial.OpenPort(device.c_str(), 0)) {
+        return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
     serial.SetCommunicationTimeouts(10, 10, 10, 10, 10);
     serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
 
     if (!BootFirmwareIfNeeded(qex, serial, zolkArgs, form)) {
-        return kResultEarlyEnd;
+        return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
 
     ProtocolFW fwProtocol(&serial);
@@ -190,9 +221,13 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     // GetChipInfo fills the chip record the bank operations look up.
     qex.InfoStorage();
     qex.GetChipInfo();
+    if (StopRequested()) {
+        return StoppedRun();
+    }
 
     if (zolkArgs.bLowFormat && !qex.LowformatCommand()) {
-        return kResultEarlyEnd;
+        return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
-    return Verdict(RunJobs(qex, zolkArgs, fwProtocol));
+    const bool result = RunJobs(qex, zolkArgs, fwProtocol);
+    return StopRequested() ? StoppedRun() : Verdict(result);
 }

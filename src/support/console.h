@@ -7,7 +7,9 @@
 // 5 magenta, 47 bright white on green (the progress bar).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Sets the colour of the following console output. On POSIX this prints the
 // matching ANSI SGR sequence, only when standard output is a terminal, so that
@@ -19,6 +21,16 @@ void ClearConsoleLine();
 
 // True when standard output is an interactive console (colours are shown).
 bool ConsoleIsTerminal();
+
+// True when standard input is an interactive console (what is typed there
+// is echoed).
+bool InputIsTerminal();
+
+// Reads one line from standard input into *line (without its line end,
+// keeping at most maxLength characters). True when a line end came; false
+// at the end of input, or when the run was asked to stop while it waited
+// (support/stop_request.h).
+bool ReadInputLine(std::string* line, size_t maxLength);
 
 // Tests force the terminal decision (1 = terminal, 0 = not, -1 = detect).
 void ConsoleForceTerminal(int mode);

@@ -1,8 +1,10 @@
 // Console colours and line control on POSIX terminals: ANSI sequences, and
 // nothing at all when output is redirected.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <initializer_list>
 
@@ -49,6 +51,44 @@ bool ConsoleIsTerminal()
         return ConsoleForcedTerminal() == 1;
     }
     return isatty(fileno(stdout)) == 1;
+}
+
+bool InputIsTerminal()
+{
+    return isatty(STDIN_FILENO) == 1;
+}
+
+// Byte by byte behind poll, so that no byte waits in a buffer the poll cannot
+// see, and in slices, so that a stop request that came just before a wait
+// began (and so interrupted nothing) still ends it.
+bool ReadInputLine(std::string* line, size_t maxLength)
+{
+    constexpr int kStopSliceMs = 100;
+    line->clear();
+    for (;;) {
+        if (StopRequested()) {
+            return false;
+        }
+        pollfd pfd {STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&pfd, 1, kStopSliceMs);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            continue;
+        }
+        char c = 0;
+        const ssize_t n = ready > 0 ? read(STDIN_FILENO, &c, 1) : -1;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        if (line->size() < maxLength) {
+            line->push_back(c);
+        }
+    }
 }
 
 // Windows console attributes as SGR sequences.

@@ -80,6 +80,32 @@ bool ConsoleIsTerminal()
     return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR;
 }
 
+bool InputIsTerminal()
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    return in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode) != 0;
+}
+
+// A console read in line mode ends when Ctrl+C or Ctrl+Break is pressed, so
+// the plain C run-time read sees a stop request in time.
+bool ReadInputLine(std::string* line, size_t maxLength)
+{
+    line->clear();
+    for (;;) {
+        const int c = std::fgetc(stdin);
+        if (StopRequested() || c == EOF) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        if (line->size() < maxLength) {
+            line->push_back(static_cast<char>(c));
+        }
+    }
+}
+
 // Overloads the console API's two-argument SetConsoleTextAttribute by arity.
 void SetConsoleTextAttribute(uint16_t attribute)
 {

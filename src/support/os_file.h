@@ -29,3 +29,6 @@ bool SyncDirectory(const char* directory, std::string* reason);
 
 // The text of a C library error number.
 std::string ErrnoText(int error);
+
+// The number of this process (names of temporary files).
+unsigned long ProcessId();

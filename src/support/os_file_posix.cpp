@@ -21,6 +21,11 @@ std::string ErrnoText(int error)
     return std::strerror(error);
 }
 
+unsigned long ProcessId()
+{
+    return static_cast<unsigned long>(getpid());
+}
+
 FILE* CreateNewFile(const char* path, std::string* reason, bool* exists)
 {
     if (exists != nullptr) {

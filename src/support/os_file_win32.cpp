@@ -47,6 +47,11 @@ std::string ErrnoText(int error)
     return std::strerror(error);
 }
 
+unsigned long ProcessId()
+{
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
 // CreateFile with CREATE_NEW: the C run-time's fopen mode "x" is not known
 // to every msvcrt.
 FILE* CreateNewFile(const char* path, std::string* reason, bool* exists)

@@ -4,6 +4,7 @@
 #include "run/args.h"
 #include "support/clock.h"
 #include "support/logger.h"
+#include "support/stop_request.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"
@@ -36,6 +37,9 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
         // The user may need to reset the board: the handshake is retried
         // without limit, as long as the device itself is still there.
         while (!protocol.StartQEXZOLK()) {
+            if (StopRequested()) {
+                return false;
+            }
             if (m_serial->IsGone()) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
                         "The serial device is gone - boot load stopped\n");
@@ -64,6 +68,9 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
             loaded = WriteFile(&image, RECEIVE_ZOLK_CMD, &protocol);
         }
         if (!loaded) {
+            if (StopRequested()) {
+                return false;
+            }
             if (m_serial->IsGone()) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
                         "The serial device is gone - boot load stopped\n");

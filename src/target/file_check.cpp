@@ -2,12 +2,16 @@
 // write and dump files before anything is sent to the target.
 #include "target/file_check.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "run/args.h"
+#include "support/atomic_file.h"
 #include "support/logger.h"
+#include "support/os_file.h"
 #include "support/zolk_file.h"
 
 namespace fs = std::filesystem;
@@ -51,67 +55,59 @@ bool SameFile(const char* pDump, const char* pOther)
     return NormalisedPath(pDump) == NormalisedPath(pOther);
 }
 
-bool CheckWriteFile(const char* pFileName)
+// A file the run reads: it opens, is a regular file and holds at least
+// minSize bytes (at least one when minSize is 0). pRole names it in the
+// messages ("Write file").
+bool CheckInputFile(const char* pRole, const char* pFileName, uint64_t minSize)
 {
     std::error_code ec;
     const fs::file_status status = fs::status(pFileName, ec);
-    if (!fs::exists(status)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s does not exist\n", pFileName);
-        return false;
-    }
     if (fs::is_directory(status)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s is a directory, not a file\n", pFileName);
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s is a directory, not a file\n", pRole, pFileName);
         return false;
     }
-    if (!fs::is_regular_file(status)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s is not a regular file\n", pFileName);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s is not a regular file\n", pRole, pFileName);
         return false;
     }
-    std::ifstream probe(pFileName, std::ios::binary);
-    if (!probe.is_open()) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s cannot be read\n", pFileName);
+    errno = 0;
+    FILE* probe = std::fopen(pFileName, "rb");
+    if (probe == nullptr) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s cannot be opened - %s\n", pRole, pFileName,
+                ErrnoText(errno != 0 ? errno : ENOENT).c_str());
         return false;
     }
+    std::fclose(probe);
     const uintmax_t size = fs::file_size(pFileName, ec);
     if (ec) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s cannot be read\n", pFileName);
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s cannot be read - %s\n", pRole, pFileName,
+                ec.message().c_str());
         return false;
     }
     if (size == 0) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Write file %s is empty - nothing to write\n", pFileName);
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s is empty\n", pRole, pFileName);
+        return false;
+    }
+    if (size < minSize) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "%s %s holds %llu bytes, less than the %llu bytes needed\n", pRole,
+                pFileName, static_cast<unsigned long long>(size), static_cast<unsigned long long>(minSize));
         return false;
     }
     return true;
 }
 
-// Only looks: the dump file is created (or truncated) later, when the dump
-// really runs, so an existing file stays untouched here.
+// The dump path's directory takes a new file (one is created and removed
+// again); the file at the path itself is not touched.
 bool CheckDumpFile(const ZOLKArgs* pZolkArgs)
 {
     const char* pFileName = pZolkArgs->pReadFileName;
-    const fs::path path(pFileName);
     std::error_code ec;
-    if (path.empty()) {
+    if (pFileName[0] == '\0') {
         LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file name is empty\n");
         return false;
     }
-    if (fs::is_directory(path, ec)) {
+    if (fs::is_directory(pFileName, ec)) {
         LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s is a directory, not a file\n", pFileName);
-        return false;
-    }
-    fs::path parent = path.parent_path();
-    if (parent.empty()) {
-        parent = ".";
-    }
-    const fs::file_status parentStatus = fs::status(parent, ec);
-    if (!fs::exists(parentStatus)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s cannot be created: directory %s does not exist\n",
-                pFileName, parent.string().c_str());
-        return false;
-    }
-    if (!fs::is_directory(parentStatus)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s cannot be created: %s is not a directory\n",
-                pFileName, parent.string().c_str());
         return false;
     }
 
@@ -131,6 +127,11 @@ bool CheckDumpFile(const ZOLKArgs* pZolkArgs)
                     other.pRole, other.pName);
             return false;
         }
+    }
+    std::string reason;
+    if (!AtomicFile::CheckCreatable(pFileName, &reason)) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s cannot be created - %s\n", pFileName, reason.c_str());
+        return false;
     }
     return true;
 }
@@ -171,14 +172,25 @@ bool CheckMandatoryFilesQEX(const ZOLKArgs* pZolkArgs)
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CheckMandatoryFilesQEX:%d] ", "Start to check mandatory files\n");
     }
+    if (pZolkArgs->pZolkFileName == nullptr) {
+        LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ",
+                "No ZOLK firmware file given (--zolk [zolk rom]) - the board needs a boot load\n");
+        return false;
+    }
+    if (pZolkArgs->pHsmFileName == nullptr && pZolkArgs->pWriteFileName == nullptr) {
+        LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ",
+                "No HSM image source given (--hsm [qex rom], or a write file that holds the HSM image) - the board "
+                "needs a boot load\n");
+        return false;
+    }
     if (!CheckFile(pZolkArgs->pZolkFileName, 0)) {
         LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n",
-                NameOrNull(pZolkArgs->pZolkFileName));
+                pZolkArgs->pZolkFileName);
         return false;
     }
     if (pZolkArgs->pWriteFileName == nullptr && !CheckFile(pZolkArgs->pHsmFileName, 0)) {
         LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n",
-                NameOrNull(pZolkArgs->pHsmFileName));
+                pZolkArgs->pHsmFileName);
         return false;
     }
 
@@ -189,7 +201,7 @@ bool CheckMandatoryFilesQEX(const ZOLKArgs* pZolkArgs)
     const uint64_t needed = static_cast<uint64_t>(kHsmImageOffset) + kHsmImageSize;
     ZOLKFile source;
     if (IsDirectory(pHsmSource) || !source.Open(pHsmSource, "rb")) {
-        LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n", NameOrNull(pHsmSource));
+        LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n", pHsmSource);
         return false;
     }
     if (source.GetSize() < needed) {
@@ -212,9 +224,18 @@ bool CheckRunFiles(const ZOLKArgs* pZolkArgs)
     if (pZolkArgs == nullptr) {
         return false;
     }
-    if (pZolkArgs->pWriteFileName != nullptr && !CheckWriteFile(pZolkArgs->pWriteFileName)) {
+    if (pZolkArgs->pWriteFileName != nullptr && !CheckInputFile("Write file", pZolkArgs->pWriteFileName, 0)) {
         return false;
     }
+    if (pZolkArgs->pZolkFileName != nullptr &&
+        !CheckInputFile("ZOLK firmware file", pZolkArgs->pZolkFileName, 0)) {
+        return false;
+    }
+    if (pZolkArgs->pHsmFileName != nullptr &&
+        !CheckInputFile("HSM file", pZolkArgs->pHsmFileName, static_cast<uint64_t>(kHsmImageOffset) + kHsmImageSize)) {
+        return false;
+    }
+    // Last: this one creates (and removes) a file.
     if (pZolkArgs->pReadFileName != nullptr && !CheckDumpFile(pZolkArgs)) {
         return false;
     }

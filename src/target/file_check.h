@@ -15,8 +15,10 @@ bool CheckFile(const char* pFileName, uint64_t validSize);
 inline constexpr uint32_t kHsmImageOffset = 0x2000;
 inline constexpr uint32_t kHsmImageSize = 0x10000;
 
-// Checks the files of a run before anything is sent to the target: the write
-// file (missing, unreadable, a directory, empty), the dump file (its path can
-// be created; it is not the write, HSM or ZOLK file). Prints a clear message
-// naming the file and the reason; false ends the run as failed.
+// Checks the files of a run before the port is opened: the write file and,
+// when given, the ZOLK firmware file (each opens, is a regular file, is not
+// empty) and the HSM file (holds the HSM image); the dump path (it is not the
+// write, HSM or ZOLK file, and its directory takes a new file: one is created
+// and removed again). Prints a message naming the file and the reason; false
+// ends the run as failed.
 bool CheckRunFiles(const ZOLKArgs* pZolkArgs);

@@ -2,16 +2,16 @@
 // dump by window and by bank, low format.
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "protocol/codes.h"
 #include "protocol/protocol_fw.h"
 #include "protocol/zolk_protocol.h"
 #include "run/args.h"
+#include "support/atomic_file.h"
 #include "support/clock.h"
 #include "support/logger.h"
+#include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "target/storage.h"
 #include "target/zolk_qex.h"
@@ -22,41 +22,9 @@ namespace {
 char g_storageEflash[] = "eflash";
 char g_storageSnor[] = "snor";
 
-// A dump that failed must not leave a file that looks complete at the path
-// the user asked for (a dump whose final CRC did not match has its full
-// size). What arrived is kept beside it as <name>.partial; an empty file is
-// removed. Device files such as /dev/full are left alone.
-void SetAsideFailedDump(const char* pFileName)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (!fs::is_regular_file(pFileName, ec)) {
-        return;
-    }
-    const uintmax_t size = fs::file_size(pFileName, ec);
-    if (ec) {
-        return;
-    }
-    if (size == 0) {
-        fs::remove(pFileName, ec);
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s failed - nothing received, file removed\n",
-                pFileName);
-        return;
-    }
-    const std::string partial = std::string(pFileName) + ".partial";
-    fs::rename(pFileName, partial, ec);
-    if (ec) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s failed - the file holds only %llu bytes\n",
-                pFileName, static_cast<unsigned long long>(size));
-        return;
-    }
-    LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
-            "Dump into %s failed - the %llu bytes received are kept in %s\n", pFileName,
-            static_cast<unsigned long long>(size), partial.c_str());
-}
-
-// READ_CMD, its acknowledgement and the data phase into the open file.
-bool ReceiveDump(ProtocolFW& protocol, ZOLKFile* pFile, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size)
+// READ_CMD for the window in the run arguments, its acknowledgement and the
+// data phase into the sink.
+bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size)
 {
     ProtocolPacket packet = protocol.MakeCmdPacket(cmd, pZolkArgs);
     if (!protocol.SendCommand(&packet)) {
@@ -70,7 +38,43 @@ bool ReceiveDump(ProtocolFW& protocol, ZOLKFile* pFile, const ZOLKArgs* pZolkArg
     // The target reads the storage window before it sends the first chunk.
     SleepMs(500);
 
-    return protocol.DumpProtocol(pFile, cmd, size);
+    if (!protocol.DumpProtocol(pSink, cmd, size)) {
+        return false;
+    }
+    // The target finishes the window before it takes the next command.
+    SleepMs(500);
+    return true;
+}
+
+// The dump file appears whole or not at all: a dump that arrived whole
+// replaces the file at the dump path; any other end leaves that file as it
+// was and says what was kept of the total.
+bool FinishDump(AtomicFile& out, bool received, uint64_t total)
+{
+    if (received && out.Commit()) {
+        LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to receive file - %s\n", out.Path().c_str());
+        return true;
+    }
+    const AtomicFile::Kept kept = out.Abandon();
+    if (kept.reported) {
+        return false;
+    }
+    const char* pName = out.Path().c_str();
+    const char* pHow = StopRequested() ? "stopped" : "failed";
+    if (out.IsDevice()) {
+        // What the device took of the buffered bytes is unknown.
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
+                "Dump into %s %s - the device got an incomplete dump (of %llu bytes)\n", pName, pHow,
+                static_cast<unsigned long long>(total));
+    } else if (kept.bytes == 0) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s %s - no data kept, %s is as it was\n", pName,
+                pHow, pName);
+    } else {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s %s - kept %llu of %llu bytes in %s (incomplete)\n",
+                pName, pHow, static_cast<unsigned long long>(kept.bytes), static_cast<unsigned long long>(total),
+                kept.path.c_str());
+    }
+    return false;
 }
 
 }  // namespace
@@ -170,7 +174,9 @@ bool ZOLK_QEX::WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* 
         PrintStorageOption(pZolkArgs);
         result = WriteFile(pZolkArgs, cmd, pProtocol);
         if (!result) {
-            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in eFlash\n");
+            if (!StopRequested()) {
+                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in eFlash\n");
+            }
             return false;
         }
     }
@@ -182,7 +188,9 @@ bool ZOLK_QEX::WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* 
         PrintStorageOption(pZolkArgs);
         result = WriteFile(pZolkArgs, cmd, pProtocol);
         if (!result) {
-            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in SNOR\n");
+            if (!StopRequested()) {
+                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in SNOR\n");
+            }
             return false;
         }
     }
@@ -197,26 +205,22 @@ bool ZOLK_QEX::DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, con
         LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "[ERROR] pFileName == NULL\n");
         return false;
     }
-
-    // The file is opened before the target is asked for data: when it cannot
-    // be created, nothing is read and nothing is lost.
-    bool received = false;
-    {
-        ZOLKFile file(pFileName, mode);
-        if (!file.IsOpen()) {
-            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
-                    "Cannot create the dump file %s - nothing read from the target\n", pFileName);
-            return false;
-        }
-        received = ReceiveDump(protocol, &file, pZolkArgs, cmd, size);
-    }  // the file is closed here, before it may be set aside
-    if (!received) {
-        SetAsideFailedDump(pFileName);
+    // A dump always makes a new file: adding to an existing one could not
+    // leave that file as it was when the dump fails.
+    if (mode == nullptr || std::string(mode) != "wb") {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "[ERROR] mode %s - a dump only makes a new file (wb)\n",
+                mode != nullptr ? mode : "(null)");
         return false;
     }
-    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to receive file - %s\n", pFileName);
-    SleepMs(500);
-    return true;
+
+    // Created before the target is asked for data: when it cannot be made,
+    // nothing is read and nothing is lost.
+    AtomicFile out;
+    if (!out.Open(pFileName)) {
+        return false;
+    }
+    const bool received = ReceiveWindow(protocol, &out, pZolkArgs, cmd, size);
+    return FinishDump(out, received, size);
 }
 
 bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, ProtocolFW* pProtocol)
@@ -228,23 +232,36 @@ bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, Protocol
     if (pZolkArgs == nullptr) {
         return false;
     }
+    if (pZolkArgs->pReadFileName == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "[ERROR] pFileName == NULL\n");
+        return false;
+    }
     BankInfo bankInfo;
     if (!ZOLKStorage::GetBankInfo(pZolkArgs->uiBank, &m_chipInfo, &bankInfo, m_form)) {
         return false;
     }
     PrintBankInfo(pZolkArgs, &bankInfo);
 
-    // The dump file holds the eflash part followed directly by the snor part.
+    // One file for the whole bank: the eflash part followed directly by the
+    // snor part, renamed into place once both arrived.
+    AtomicFile out;
+    if (!out.Open(pZolkArgs->pReadFileName)) {
+        return false;
+    }
+    ProtocolFW protocol(m_serial);
+    const uint64_t total = static_cast<uint64_t>(bankInfo.eFlashSize) + bankInfo.snorSize;
     bool result = false;
     if (bankInfo.eFlashSize != 0) {
         pZolkArgs->pStorage = g_storageEflash;
         pZolkArgs->ullAddr = bankInfo.eFlashOffset;
         pZolkArgs->ullSize = bankInfo.eFlashSize;
         PrintStorageOption(pZolkArgs);
-        result = DumpStorage(pZolkArgs, READ_CMD, bankInfo.eFlashSize, "wb");
+        result = ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, bankInfo.eFlashSize);
         if (!result) {
-            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in eFlash\n");
-            return false;
+            if (!StopRequested()) {
+                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in eFlash\n");
+            }
+            return FinishDump(out, false, total);
         }
     }
     if (bankInfo.snorSize != 0) {
@@ -252,13 +269,15 @@ bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, Protocol
         pZolkArgs->ullAddr = bankInfo.snorOffset;
         pZolkArgs->ullSize = bankInfo.snorSize;
         PrintStorageOption(pZolkArgs);
-        result = DumpStorage(pZolkArgs, READ_CMD, bankInfo.snorSize, bankInfo.eFlashSize != 0 ? "ab" : "wb");
+        result = ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, bankInfo.snorSize);
         if (!result) {
-            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in SNOR\n");
-            return false;
+            if (!StopRequested()) {
+                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in SNOR\n");
+            }
+            return FinishDump(out, false, total);
         }
     }
-    return result;
+    return FinishDump(out, result, total);
 }
 
 bool ZOLK_QEX::LowformatCommand()
@@ -266,6 +285,8 @@ bool ZOLK_QEX::LowformatCommand()
     ProtocolFW protocol(m_serial);
     ProtocolPacket packet = protocol.MakeCmdPacket(LOW_FORMAT_CMD, nullptr);
     LOG_MSG(LOG_SUCCESS, "[ZOLK_QEX::LowformatCommand:%d] ", "Start to low format\n");
+    // The command names no storage: the board erases all of it.
+    LOG_MSG(LOG_INFO, "[ZOLK_QEX::LowformatCommand:%d] ", "All storage of the board (eflash and snor) will be erased\n");
     if (!protocol.SendCommand(&packet)) {
         return false;
     }

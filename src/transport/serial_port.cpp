@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "support/logger.h"
+#include "support/stop_request.h"
 #include "transport/serial_port_impl.h"
 
 CSerialPort::CSerialPort() : m_impl(std::make_unique<Impl>()) {}
@@ -132,6 +133,10 @@ bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSiz
     *ulReadSize = 0;
     // The read follows the wait in every case, also when nothing came.
     if (!im.WaitForInput(pollCount) || !im.Read(pBuf, size, ulReadSize)) {
+        // A read ended by a stop request is no failure of the line.
+        if (StopRequested()) {
+            return false;
+        }
         LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "GetLastError : %d\n", im.LastError());
         LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "Failed read data(%lu / %lu)\n",
                 static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
@@ -186,6 +191,9 @@ bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint
     }
     *ulReadSize = 0;
     if (!im.ReadUntilSilence(pBuf, size, ulReadSize, silenceMs)) {
+        if (StopRequested()) {
+            return false;
+        }
         LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "GetLastError : %d\n", im.LastError());
         LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "Failed read data(%lu / %lu)\n",
                 static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));

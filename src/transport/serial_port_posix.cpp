@@ -13,9 +13,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "support/stop_request.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Longest single poll of a read: a stop request that comes just before the
+// poll starts (and so interrupts nothing) is still seen this soon.
+constexpr int kStopSliceMs = 100;
+
+int Sliced(int64_t waitMs)
+{
+    return waitMs < 0 || waitMs > kStopSliceMs ? kStopSliceMs : static_cast<int>(waitMs);
+}
 
 // Limits of one read. A negative time means no limit.
 struct ReadLimits {
@@ -177,6 +188,13 @@ struct CSerialPort::Impl::Device {
         uint32_t done = 0;
         bool hungUp = false;
         while (done < size) {
+            // A stopped run reads no further: the call fails (EINTR), and
+            // the caller prints nothing for it.
+            if (StopRequested()) {
+                *got = done;
+                Fail(EINTR, false);
+                return false;
+            }
             const ssize_t n = ::read(fd, p + done, size - done);
             if (n > 0) {
                 done += static_cast<uint32_t>(n);
@@ -216,7 +234,7 @@ struct CSerialPort::Impl::Device {
                 break;
             }
             pollfd pfd {fd, POLLIN, 0};
-            const int r = poll(&pfd, 1, wait > INT32_MAX ? INT32_MAX : static_cast<int>(wait));
+            const int r = poll(&pfd, 1, Sliced(wait));
             if (r < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -241,16 +259,19 @@ struct CSerialPort::Impl::Device {
         }
         const Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
         for (;;) {
-            int timeout = -1;
+            if (StopRequested()) {
+                Fail(EINTR, false);
+                return false;
+            }
+            int64_t timeout = -1;
             if (waitMs >= 0) {
-                const int64_t left = MsUntilCeil(end);
-                if (left == 0) {
+                timeout = MsUntilCeil(end);
+                if (timeout == 0) {
                     return true;
                 }
-                timeout = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
             }
             pollfd pfd {fd, POLLIN, 0};
-            const int r = poll(&pfd, 1, timeout);
+            const int r = poll(&pfd, 1, Sliced(timeout));
             if (r < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -259,7 +280,7 @@ struct CSerialPort::Impl::Device {
                 return false;
             }
             if (r == 0) {
-                return true;
+                continue;  // the slice ended: look at the deadline and the stop request
             }
             if (pfd.revents & POLLIN) {
                 return true;

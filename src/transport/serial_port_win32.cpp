@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "support/stop_request.h"
 #include "transport/serial_port_impl.h"
 
 #include <cctype>
@@ -252,6 +253,12 @@ bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
     Device& d = *device;
     DWORD queued = 0;
     while (queued == 0) {
+        // A stopped run waits no longer: the call fails, and the caller
+        // prints nothing for it.
+        if (StopRequested()) {
+            d.lastError = kAbortedError;
+            return false;
+        }
         if (!d.QueuedBytes(&queued)) {
             return false;
         }
@@ -291,6 +298,11 @@ bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got
     ULONGLONG lastInput = GetTickCount64();
     *got = 0;
     while (done < size) {
+        if (StopRequested()) {
+            *got = done;
+            d.lastError = kAbortedError;
+            return false;
+        }
         DWORD queued = 0;
         bool ok = d.QueuedBytes(&queued);
         DWORD received = 0;

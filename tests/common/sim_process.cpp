@@ -68,9 +68,22 @@ pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, std:
     if (err >= 0) {
         posix_spawn_file_actions_adddup2(&actions, err, 2);
     }
+    // The stop signals start at their defaults, as under a terminal: a
+    // runner that ignores them (a shell's background job) would hand the
+    // ignoring on, and the program keeps a signal ignored that it started with.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&defaults, signalNumber);
+    }
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> argv = ArgvOf(args);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         *error = "cannot start " + args[0] + ": " + strerror(rc);
@@ -79,15 +92,8 @@ pid_t Spawn(const std::vector<std::string>& args, int in, int out, int err, std:
     return pid;
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs)
-{
-    return RunProcess(argv, stdinText, timeoutMs, "");
-}
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
-                         const std::string& workDir)
+ProcessResult RunChild(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
+                       const std::string& workDir, SignalPlan* plan)
 {
     ProcessResult result;
     if (argv.empty()) {
@@ -114,7 +120,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         return result;
     }
     int inFd = inPipe[1];
-    if (stdinText.empty()) {
+    // With a signal plan the input stays open (and silent) to the end.
+    int heldInFd = -1;
+    if (plan != nullptr) {
+        heldInFd = inFd;
+        inFd = -1;
+    } else if (stdinText.empty()) {
         close(inFd);
         inFd = -1;
     } else {
@@ -190,8 +201,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         };
         drain(idxOut, &outFd, &result.out);
         drain(idxErr, &errFd, &result.err);
+        if (plan != nullptr && !plan->sent && !exited && plan->when(result.out)) {
+            kill(pid, plan->signalNumber);
+            plan->sent = true;
+        }
     }
-    for (int fd : {inFd, outFd, errFd}) {
+    for (int fd : {inFd, heldInFd, outFd, errFd}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -208,6 +223,25 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs)
+{
+    return RunProcess(argv, stdinText, timeoutMs, "");
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
+                         const std::string& workDir)
+{
+    return RunChild(argv, stdinText, timeoutMs, workDir, nullptr);
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs, const std::string& workDir,
+                         SignalPlan* plan)
+{
+    return RunChild(argv, "", timeoutMs, workDir, plan);
 }
 
 SimProcess::SimProcess(const std::vector<std::string>& args, int timeoutMs)

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // working directory), for runs whose relative file names must land there.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& stdinText, int timeoutMs,
                          const std::string& workDir);
+
+// A signal sent to the child in the middle of its run: once, as soon as its
+// standard output so far satisfies `when`. The child's standard input stays
+// open until it ends, so a prompt keeps waiting for the signal.
+struct SignalPlan {
+    std::function<bool(const std::string& out)> when;
+    int signalNumber = 0;
+    bool sent = false;  // set by RunProcess
+};
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs, const std::string& workDir,
+                         SignalPlan* plan);
 
 class SimProcess {
 public:

@@ -10,6 +10,7 @@ struct BadFileCase {
     std::vector<std::string> args;      // {name} stands for a file of the working directory
     int exitCode;
     std::vector<std::string> messages;  // likewise
+    bool beforePort = true;             // refused before the port is opened: nothing sent
 };
 
 // Test names show the case, not its bytes.
@@ -30,7 +31,9 @@ TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
 {
     const BadFileCase& c = GetParam();
     Fixture fx;
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"}));
+    const fs::path trace = fx.Dir() / "trace.jsonl";
+    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--trace",
+                             trace.string()}));
     const Bytes image = Pattern(5120, 51);
     const Bytes kept = Pattern(300, 52);
     const std::string logText = "a regular file where the log directory would go\n";
@@ -57,6 +60,11 @@ TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
         EXPECT_NE(r.out.find("Failed ZOLK\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     }
+    if (c.beforePort) {
+        EXPECT_EQ(r.out.find("open port"), std::string::npos) << r.out;
+        fx.Sim().Stop();
+        EXPECT_TRUE(ReceivedPackets(trace).empty());
+    }
 
     // Nothing was written to the board, and every file is as it was.
     const Bytes eflash = ReadAll(fx.Eflash());
@@ -68,6 +76,8 @@ TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
     EXPECT_TRUE(fs::is_symlink(fx.Path("link.bin")));
     EXPECT_TRUE(ReadAll(fx.Path("log")) == Bytes(logText.begin(), logText.end()));
     EXPECT_FALSE(fs::exists(fx.Path("nodir")));
+    EXPECT_EQ(fx.WorkFiles(), (std::vector<std::string>{"adir", "empty.bin", "img.bin", "keep.bin", "link.bin", "log",
+                                                        "plain"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -76,8 +86,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadFileCase{"MissingWriteFileByAddress",
                     {"-w", "{missing.bin}", "--storage", "snor"},
                     1,
-                    {"Write file {missing.bin} does not exist\n"}},
-        BadFileCase{"MissingWriteFileByBank", {"-w", "{missing.bin}"}, 1, {"Write file {missing.bin} does not exist\n"}},
+                    {"Write file {missing.bin} cannot be opened - No such file or directory\n"}},
+        BadFileCase{"MissingWriteFileByBank",
+                    {"-w", "{missing.bin}"},
+                    1,
+                    {"Write file {missing.bin} cannot be opened - No such file or directory\n"}},
         BadFileCase{"EmptyWriteFileByAddress",
                     {"-w", "{empty.bin}", "--storage", "snor"},
                     1,
@@ -88,15 +101,28 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     {"Write file {adir} is a directory"}},
         BadFileCase{"DirectoryWriteFileByBank", {"-w", "{adir}"}, 1, {"Write file {adir} is a directory"}},
+        BadFileCase{"EmptyZolkFile", {"--zolk", "{empty.bin}"}, 1, {"ZOLK firmware file {empty.bin} is empty\n"}},
+        BadFileCase{"MissingZolkFile",
+                    {"--zolk", "{missing.bin}", "--hsm", "{img.bin}"},
+                    1,
+                    {"ZOLK firmware file {missing.bin} cannot be opened - No such file or directory\n"}},
+        BadFileCase{"HsmFileTooShort",
+                    {"--hsm", "{img.bin}"},
+                    1,
+                    {"HSM file {img.bin} holds 5120 bytes, less than the 73728 bytes needed\n"}},
         BadFileCase{"DumpIntoMissingDirectory",
                     {"-r", "{nodir/dump.bin}", "--storage", "snor", "--size", "8"},
                     1,
-                    {"directory {nodir} does not exist"}},
+                    {"Dump file {nodir/dump.bin} cannot be created - No such file or directory\n"}},
         BadFileCase{"DumpUnderRegularFile",
                     {"-r", "{plain/dump.bin}", "--storage", "snor", "--size", "8"},
                     1,
-                    {"{plain} is not a directory"}},
-        BadFileCase{"DumpIntoFullDevice", {"-r", "/dev/full", "--storage", "snor", "--size", "8"}, 1, {}},
+                    {"Dump file {plain/dump.bin} cannot be created - Not a directory\n"}},
+        BadFileCase{"DumpIntoFullDevice",
+                    {"-r", "/dev/full", "--storage", "snor", "--size", "8"},
+                    1,
+                    {"Dump into /dev/full failed - "},
+                    false},
         BadFileCase{"DumpOverTheWriteFile",
                     {"-w", "{img.bin}", "-r", "{img.bin}", "--storage", "snor", "--size", "8"},
                     1,
@@ -108,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFileCase{"LogDirectoryIsARegularFile",
                     {"--save-log"},
                     0,
-                    {"Failed to save log", "Complete ZOLK\n"}}),
+                    {"Failed to save log", "Complete ZOLK\n"},
+                    false}),
     [](const testing::TestParamInfo<BadFileCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

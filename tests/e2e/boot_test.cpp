@@ -86,12 +86,13 @@ TEST(E2EBootRetry, FirmwareTransferFailsOnceAndStartsAgain)
     EXPECT_NE(r.out.find("Complete ZOLK\n"), std::string::npos) << r.out;
 }
 
+// Failures the run finds when the board needs a boot load: the image files
+// are checked only then (a board whose firmware runs needs none).
 struct BootFailure {
     const char* name;
     std::vector<std::string> simArgs;
-    bool zolkMissing;
-    size_t hsmSize;
-    std::vector<std::string> messages;  // {file} stands for the file named in the message
+    std::vector<std::string> args;      // {hsm}, {zolk} and {short} stand for the files of the test
+    std::vector<std::string> messages;  // likewise
     size_t startMessages;               // how often the handshake went through
 };
 
@@ -100,6 +101,16 @@ void PrintTo(const BootFailure& c, std::ostream* os) { *os << c.name; }
 
 class E2EBootFailure : public testing::TestWithParam<BootFailure> {};
 
+std::string WithFiles(std::string text, const std::vector<std::pair<std::string, std::string>>& files)
+{
+    for (const auto& [key, path] : files) {
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key)) {
+            text.replace(at, key.size(), path);
+        }
+    }
+    return text;
+}
+
 TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
 {
     const BootFailure& c = GetParam();
@@ -107,17 +118,22 @@ TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
     std::vector<std::string> simArgs = {"--chip", "0x30230", "--expand-flash", "--ecc"};
     simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
     ASSERT_TRUE(fx.StartSim(simArgs));
-    const std::string hsm = fx.MakeFile("hsm.bin", Pattern(c.hsmSize, 5));
-    const std::string zolk = c.zolkMissing ? fx.Path("missing_zolk.bin") : fx.MakeFile("zolk.bin", Pattern(4096, 6));
-    const ProcessResult r = fx.Run({"--zolk", zolk, "--hsm", hsm});
-    EXPECT_EQ(r.exitCode, kExitEarlyEnd) << r.out << r.err;
-    for (std::string message : c.messages) {
-        const size_t at = message.find("{file}");
-        if (at != std::string::npos) {
-            message.replace(at, 6, c.zolkMissing ? zolk : hsm);
-        }
-        EXPECT_NE(r.out.find(message), std::string::npos) << message << "\n" << r.out;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"{hsm}", fx.MakeFile("hsm.bin", Pattern(kHsmFileSize, 5))},
+        {"{zolk}", fx.MakeFile("zolk.bin", Pattern(4096, 6))},
+        {"{short}", fx.MakeFile("short.bin", Pattern(5000, 7))},
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) {
+        args.push_back(WithFiles(arg, files));
     }
+    const ProcessResult r = fx.Run(args);
+    EXPECT_EQ(r.exitCode, kExitEarlyEnd) << r.out << r.err;
+    for (const std::string& message : c.messages) {
+        const std::string expanded = WithFiles(message, files);
+        EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
+    }
+    EXPECT_EQ(r.out.find("(null)"), std::string::npos) << r.out;
     EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), c.startMessages) << r.out;
     EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Failed ZOLK"), std::string::npos) << r.out;
@@ -126,14 +142,26 @@ TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
 INSTANTIATE_TEST_SUITE_P(
     Cases, E2EBootFailure,
     testing::Values(
-        BootFailure{"MissingZolkFile", {}, true, kHsmFileSize,
-                    {"Failed to check file - {file}\n", "You need to check mandatory files\n"}, 0},
-        BootFailure{"ShortHsmFile", {}, false, kHsmFileSize - 1,
-                    {"HSM image source {file} holds 73727 bytes", "You need to check mandatory files\n"}, 0},
+        BootFailure{"NoZolkOption",
+                    {},
+                    {"--hsm", "{hsm}"},
+                    {"No ZOLK firmware file given (--zolk [zolk rom]) - the board needs a boot load\n",
+                     "You need to check mandatory files\n"},
+                    0},
+        BootFailure{"NoHsmSource",
+                    {},
+                    {"--zolk", "{zolk}"},
+                    {"No HSM image source given (--hsm [qex rom], or a write file that holds the HSM image)",
+                     "You need to check mandatory files\n"},
+                    0},
+        BootFailure{"WriteFileTooShortForTheHsmImage",
+                    {},
+                    {"--zolk", "{zolk}", "-w", "{short}", "--storage", "snor"},
+                    {"HSM image source {short} holds 5000 bytes", "You need to check mandatory files\n"},
+                    0},
         BootFailure{"ImagesRefusedEveryTime",
                     {"--refuse-image"},
-                    false,
-                    kHsmFileSize,
+                    {"--zolk", "{zolk}", "--hsm", "{hsm}"},
                     {"Received NACK\n", "Boot ROM refused the images 3 times - check the HSM and ZOLK files\n"},
                     3}),
     [](const testing::TestParamInfo<BootFailure>& info) { return std::string(info.param.name); });

@@ -121,10 +121,18 @@ public:
     ProcessResult Run(const std::vector<std::string>& args, const std::string& exe = ZOLK_QEX_PATH,
                       int timeoutMs = 180000)
     {
-        std::vector<std::string> argv = {"/usr/bin/env", "-C", Work().string(), exe, "--port", m_sim->PtyPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProcess(argv, "", timeoutMs);
+        return RunProcess(Argv(args, exe), "", timeoutMs);
     }
+
+    // The same, with a signal sent in the middle of the run (see SignalPlan).
+    ProcessResult RunSignalled(const std::vector<std::string>& args, SignalPlan* plan, int timeoutMs = 60000)
+    {
+        return RunProcess(Argv(args, ZOLK_QEX_PATH), timeoutMs, "", plan);
+    }
+
+    // Runs go through this program first (for example prlimit with a limit
+    // for the run).
+    void SetWrapper(std::vector<std::string> wrapper) { m_wrapper = std::move(wrapper); }
 
     fs::path Dir() const { return m_dir; }
     fs::path Work() const { return m_dir / "work"; }
@@ -142,10 +150,50 @@ public:
 
     SimProcess& Sim() { return *m_sim; }
 
+    // The files of the working directory, by name, sorted.
+    std::vector<std::string> WorkFiles() const
+    {
+        std::vector<std::string> names;
+        for (const fs::directory_entry& e : fs::directory_iterator(Work())) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
 private:
+    std::vector<std::string> Argv(const std::vector<std::string>& args, const std::string& exe) const
+    {
+        std::vector<std::string> argv = {"/usr/bin/env", "-C", Work().string()};
+        argv.insert(argv.end(), m_wrapper.begin(), m_wrapper.end());
+        argv.insert(argv.end(), {exe, "--port", m_sim->PtyPath()});
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
     fs::path m_dir;
     std::unique_ptr<SimProcess> m_sim;
+    std::vector<std::string> m_wrapper;
 };
+
+// The first word's name of every packet the board received, in order, from
+// a qex_sim --trace file; noise (bytes that made no packet) shows as "noise".
+inline std::vector<std::string> ReceivedPackets(const fs::path& trace)
+{
+    static const std::regex rx(R"re("dir":"rx".*?"words":\[\{"v":"0x[0-9A-F]+","name":"([^"]*)")re");
+    std::vector<std::string> names;
+    std::ifstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (std::regex_search(line, m, rx)) {
+            names.push_back(m[1]);
+        } else if (line.find("\"event\":\"noise\"") != std::string::npos) {
+            names.push_back("noise");
+        }
+    }
+    return names;
+}
 
 // Sizes of the boot images the tests generate.
 inline constexpr size_t kHsmFileSize = 0x12000;  // the image lies at 0x2000, 0x10000 bytes

@@ -70,56 +70,5 @@ INSTANTIATE_TEST_SUITE_P(
                   {"gone"}}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
-// A dump that fails must not leave a file that looks complete at the path
-// asked for: what arrived is set aside as <name>.partial.
-struct DumpFaultCase {
-    const char* name;
-    std::vector<std::string> fault;
-    std::string message;
-    bool wholeSizeArrives;  // every chunk arrived, only the final check failed
-};
-
-void PrintTo(const DumpFaultCase& c, std::ostream* os) { *os << c.name; }
-
-class E2EDumpFault : public testing::TestWithParam<DumpFaultCase> {};
-
-// Bytes the host sends before the dump's data: the firmware ping, the
-// storage and chip information commands, READ_CMD.
-constexpr size_t kBeforeDumpData = 4 * 24;
-
-TEST_P(E2EDumpFault, LeavesNoCompleteLookingFile)
-{
-    const DumpFaultCase& c = GetParam();
-    Fixture fx;
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"};
-    simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
-    ASSERT_TRUE(fx.StartSim(simArgs));
-    const std::string dump = fx.Path("dump.bin");
-    const ProcessResult r = fx.Run({"-r", dump, "--storage", "snor", "--size", "10"}, ZOLK_QEX_PATH, 60000);
-    EXPECT_FALSE(r.timedOut) << r.out;
-    EXPECT_NE(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    EXPECT_FALSE(fs::exists(dump));
-    const Bytes partial = ReadAll(dump + ".partial");
-    EXPECT_NE(r.out.find("are kept in " + dump + ".partial"), std::string::npos) << r.out;
-    if (c.wholeSizeArrives) {
-        EXPECT_EQ(partial.size(), kFileSize);
-    } else {
-        EXPECT_GT(partial.size(), 0u);
-        EXPECT_LT(partial.size(), kFileSize);
-    }
-    EXPECT_TRUE(AllErased(partial, 0, partial.size()));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    DumpFaults, E2EDumpFault,
-    testing::Values(DumpFaultCase{"WrongFinalCrc", {"--bad-final-crc"}, "Receved CRC : ", true},
-                    DumpFaultCase{"HangUpInTheDump",
-                                  {"--hangup-after", std::to_string(kBeforeDumpData + 24 + 10)},
-                                  "gone",
-                                  false}),
-    [](const testing::TestParamInfo<DumpFaultCase>& info) { return std::string(info.param.name); });
-
 }  // namespace
 }  // namespace e2e

@@ -183,6 +183,10 @@ TEST_P(E2ELowFormat, ErasesOrEndsEarly)
     ASSERT_TRUE(fx.StartSim(simArgs));
     const ProcessResult r = fx.Run({"-l"});
     EXPECT_NE(r.out.find("Start to low format\n"), std::string::npos) << r.out;
+    // The command names no storage: the user is told that all of it goes.
+    const size_t warning = r.out.find("All storage of the board (eflash and snor) will be erased\n");
+    EXPECT_NE(warning, std::string::npos) << r.out;
+    EXPECT_LT(warning, r.out.find("Complete to receive ack for cmd(0xAAAA0015")) << r.out;
     EXPECT_NE(r.out.find("Please wait, low-format can take a long time!\n"), std::string::npos) << r.out;
     if (c.nackSecondAnswer) {
         EXPECT_EQ(r.exitCode, kExitEarlyEnd) << r.out << r.err;

@@ -182,6 +182,20 @@ TEST_P(ParseArgsTest, ResultFieldsAndOutput)
 
 const std::string kUsageText = kUsage;
 
+std::string BuildOptionsText()
+{
+    OutputCapture cap;
+    PrintBuildOptions();
+    return cap.Out();
+}
+
+// What --help prints: the usage text, then the block of this build.
+const std::string kHelpText = kUsageText + BuildOptionsText();
+
+const std::string kNeedsStorage =
+    " needs --storage [snor|eflash] - a write or dump by bank covers the bank's eflash and snor parts as the bank "
+    "table gives them\n";
+
 // A port given as text: a device path on POSIX, a COM name on Windows.
 const std::string kDeviceText = CSerialPort::DeviceNameForText("/dev/pts/3").empty() ? "COM12" : "/dev/pts/3";
 const std::string kDeviceName = CSerialPort::DeviceNameForText(kDeviceText.c_str());
@@ -189,25 +203,28 @@ const std::string kDeviceName = CSerialPort::DeviceNameForText(kDeviceText.c_str
 const ParseCase kParseCases[] = {
     {"NoArguments", {}, false, "", kHint, ""},
     {"HelpAfterOptionsAppliesThemAndStops",
-     {"-w", "a.bin", "-g", "--help", "-r", "b.bin", "-x"}, false, "w=a.bin g=1", kUsageText, ""},
-    {"ShortHelpAfterOptions", {"-l", "-h", "--zolk", "z.rom"}, false, "l=1", kUsageText, ""},
+     {"-w", "a.bin", "-g", "--help", "-r", "b.bin", "-x"}, false, "w=a.bin g=1", kHelpText, ""},
+    {"ShortHelpAfterOptions", {"-l", "-h", "--zolk", "z.rom"}, false, "l=1", kHelpText, ""},
     {"LongOptionWithAttachedValueRefused", {"-w", "a.bin", "--write=fw.bin"}, false, "",
      "[CheckLongOptions:N] Invaild option : --write=fw.bin\n", ""},
     {"AbbreviatedLongOptionRefused", {"-r", "d.bin", "--bank", "1", "--add", "0x1234"}, false, "",
      "[CheckLongOptions:N] Invaild option : --add\n", ""},
     {"BareDoubleDashRefused", {"--"}, false, "", "[CheckLongOptions:N] Invaild option : --\n", ""},
-    {"AddrInHexSectors", {"--addr", "0x1234", "-r", "d.bin"}, true, "r=d.bin addr=2385920", "", ""},
-    {"ShortBankIsUnknown", {"-b", "1"}, false, "", kHint, "zolk_qex: unknown option -- b\n"},
+    {"AddrInHexSectors", {"--addr", "0x1234", "-r", "d.bin", "--storage", "eflash", "-s", "1"}, true,
+     "r=d.bin m=eflash addr=2385920 size=512", "", ""},
+    {"ShortBankIsUnknown", {"-b", "1"}, false, "",
+     "[ParseArgs:N] Unexpected argument : 1 - not an option nor the value of one\n" + std::string(kHint),
+     "zolk_qex: unknown option -- b\n"},
     {"UnknownLetterInCluster", {"-gx"}, false, "g=1", kHint, "zolk_qex: unknown option -- x\n"},
     {"LongBank", {"--bank", "1"}, true, "bank=1", "", ""},
     {"BankTwoRefused", {"--bank", "2"}, false, "",
      "[ParseArgs:N] Bank is supported only 0 and 1\n[ParseArgs:N] Entered bank : 2\n" + std::string(kHint), ""},
     {"BankNotANumber", {"--bank", "x1"}, false, "", "x1 is invalid value\n" + std::string(kHint), ""},
     {"BankWithoutDigits", {"--bank", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
-    {"SectorSizeBeforeAddrAndSize", {"--sector-size", "4096", "-a", "2", "-s", "3"}, true,
-     "addr=8192 size=12288 sector=4096", "", ""},
-    {"SectorSizeAfterAddrAndSize", {"-a", "2", "-s", "3", "--sector-size", "4096"}, true,
-     "addr=8192 size=12288 sector=4096", "", ""},
+    {"SectorSizeBeforeAddrAndSize", {"--sector-size", "4096", "-a", "2", "-s", "3", "-m", "snor"}, true,
+     "m=snor addr=8192 size=12288 sector=4096", "", ""},
+    {"SectorSizeAfterAddrAndSize", {"-m", "snor", "-a", "2", "-s", "3", "--sector-size", "4096"}, true,
+     "m=snor addr=8192 size=12288 sector=4096", "", ""},
     {"SectorSize1024",
      {"--sector-size", "1024"},
      false,
@@ -215,21 +232,53 @@ const ParseCase kParseCases[] = {
      "[ParseArgs:N] Sector size is supported only 512 and 4096\n[ParseArgs:N] Entered sector size : 1024\n" +
          std::string(kHint),
      ""},
-    {"SectorSizeWithoutDigitsReadsAsZero",
-     {"--sector-size", "zz"},
-     false,
-     "sector=0",
-     "[ParseArgs:N] Sector size is supported only 512 and 4096\n[ParseArgs:N] Entered sector size : 0\n" +
-         std::string(kHint),
+    {"SectorSizeWithoutDigits", {"--sector-size", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint),
      ""},
     {"SectorSizeRefusedByNumberParser", {"--sector-size", "abc"}, false, "",
      "abc is invalid value\n" + std::string(kHint), ""},
-    {"AddrWithInvalidOctalDigit", {"-a", "08"}, false, "", "08 is invalid value\n" + std::string(kHint), ""},
-    {"AddrOctal", {"-a", "010"}, true, "addr=4096", "", ""},
-    {"SizeRefusedButScanGoesOn", {"-s", "abc", "-g"}, false, "g=1", "abc is invalid value\n" + std::string(kHint),
+    {"AddrWithInvalidOctalDigit", {"-m", "snor", "-a", "08"}, false, "m=snor",
+     "08 is invalid value\n" + std::string(kHint), ""},
+    {"AddrOctal", {"-m", "snor", "-a", "010"}, true, "m=snor addr=4096", "", ""},
+    {"SizeRefusedButScanGoesOn", {"-m", "snor", "-s", "abc", "-g"}, false, "m=snor g=1",
+     "abc is invalid value\n" + std::string(kHint), ""},
+    {"NegativeAndJunkNumbersRefused", {"-m", "snor", "-s", "-1", "--port", "5x", "--bank", " 1"}, false, "m=snor",
+     "-1 is invalid value\n5x is invalid value\n 1 is invalid value\n" + std::string(kHint), ""},
+    {"BareArgumentRefused", {"fw.bin", "-g", "-w", "a.bin"}, false, "w=a.bin g=1",
+     "[ParseArgs:N] Unexpected argument : fw.bin - not an option nor the value of one\n" + std::string(kHint), ""},
+    {"PosixlyCorrectStopsAtFirstNonOption", {"-l", "fw.bin", "-g", "-w", "a.bin"}, false, "l=1",
+     "[ParseArgs:N] Unexpected argument : fw.bin - not an option nor the value of one\n" + std::string(kHint), "",
+     true},
+    {"OptionTakenAsFileName", {"-r", "--bank", "0"}, false, "",
+     "[ParseArgs:N] The file name of -r begins with '-' : --bank - is the file name missing? Write ./--bank for a "
+     "file of that name\n[ParseArgs:N] Unexpected argument : 0 - not an option nor the value of one\n" +
+         std::string(kHint),
      ""},
-    {"BareArgumentIgnored", {"fw.bin", "-g", "-w", "a.bin"}, true, "w=a.bin g=1", "", ""},
-    {"PosixlyCorrectStopsAtFirstNonOption", {"-l", "fw.bin", "-g", "-w", "a.bin"}, true, "l=1", "", "", true},
+    {"DashFileNamesOfTheImages", {"--zolk", "-z.rom", "--hsm", "-"}, false, "",
+     "[ParseArgs:N] The file name of --zolk begins with '-' : -z.rom - is the file name missing? Write ./-z.rom for "
+     "a file of that name\n[ParseArgs:N] The file name of --hsm begins with '-' : - - is the file name missing? "
+     "Write ./- for a file of that name\n" +
+         std::string(kHint),
+     ""},
+    {"DashFileNameWrittenAsPath", {"-w", "./-a.bin"}, true, "w=./-a.bin", "", ""},
+    {"EmptyValues", {"--port", "", "-w", "", "--sector-size", ""}, false, "",
+     "[ParseArgs:N] The value of --port is empty\n[ParseArgs:N] The value of -w is empty\n[ParseArgs:N] The "
+     "value of --sector-size is empty\n" +
+         std::string(kHint),
+     ""},
+    {"StorageNameUnknown", {"-w", "a.bin", "--storage", "SNOR"}, false, "w=a.bin m=SNOR",
+     "[ParseArgs:N] \"SNOR\" is invalid storage type - the storage types are snor and eflash\n" +
+         std::string(kHint),
+     ""},
+    {"AddrWithoutStorage", {"-w", "a.bin", "--bank", "0", "--addr", "8"}, false, "w=a.bin addr=4096",
+     "[ParseArgs:N] --addr" + kNeedsStorage + kHint, ""},
+    {"SizeWithoutStorage", {"-r", "d.bin", "--size", "0"}, false, "r=d.bin",
+     "[ParseArgs:N] --size" + kNeedsStorage + kHint, ""},
+    {"LowFormatWithStorageOnly", {"--low-format", "--storage", "snor"}, false, "m=snor l=1",
+     "[ParseArgs:N] A low format erases all storage of the board (eflash and snor) - --storage cannot limit it; "
+     "leave --storage out\n" +
+         std::string(kHint),
+     ""},
+    {"LowFormatThenWriteByAddress", {"-l", "-w", "a.bin", "--storage", "snor"}, true, "w=a.bin m=snor l=1", "", ""},
     {"ShortOptionMissingArgument", {"-g", "-w"}, false, "g=1", kHint,
      "zolk_qex: option requires an argument -- w\n"},
     {"ClusterEndingInOptionMissingArgument", {"-lr"}, false, "l=1", kHint,
@@ -239,12 +288,13 @@ const ParseCase kParseCases[] = {
     {"LongOptionWithZeroValueMissingArgument", {"--port"}, false, "", kHint,
      "zolk_qex: option requires an argument -- port\n"},
     {"AttachedShortArgumentAndLastRepeatWins", {"-wfirst.bin", "-w", "second.bin"}, true, "w=second.bin", "", ""},
-    {"AddressLastSectorFitting", {"-a", "8388607"}, true, "addr=4294966784", "", ""},
-    {"AddressBeyond32Bits", {"-a", "8388608"}, false, "addr=4294967296",
+    {"AddressLastSectorFitting", {"-m", "snor", "-a", "8388607"}, true, "m=snor addr=4294966784", "", ""},
+    {"AddressBeyond32Bits", {"-m", "snor", "-a", "8388608"}, false, "m=snor addr=4294967296",
      "[ParseArgs:N] Address(4294967296 bytes) does not fit in 32 bits\n" + std::string(kHint), ""},
-    {"SizeBeyond32BitsWith4096", {"-s", "0x100000", "--sector-size", "4096"}, false, "size=4294967296 sector=4096",
+    {"SizeBeyond32BitsWith4096", {"-m", "snor", "-s", "0x100000", "--sector-size", "4096"}, false,
+     "m=snor size=4294967296 sector=4096",
      "[ParseArgs:N] Size(4294967296 bytes) does not fit in 32 bits\n" + std::string(kHint), ""},
-    {"SizeProductBeyond64Bits", {"-s", "0x80000000000000"}, false, "",
+    {"SizeProductBeyond64Bits", {"-m", "snor", "-s", "0x80000000000000"}, false, "m=snor",
      "[ParseArgs:N] Size(36028797018963968 sectors of 512 bytes) does not fit in 32 bits\n" + std::string(kHint),
      ""},
     {"PortDevicePath", {"--port", kDeviceText}, true, "portname=" + kDeviceName, "", ""},
@@ -288,14 +338,14 @@ struct NumberCase {
     uint64_t value;
 };
 
-// Both readings (base 16 and the prefix's base) must agree, unless the
-// prefix reading found a number other than 0.
+// The one number reading of the options and the port prompt: 0x for
+// hexadecimal, a leading 0 for octal, else decimal, digits only, within range.
 const NumberCase kNumberCases[] = {
-    {"0x100", true, 256},     {"0X1f", true, 31},       {"100", true, 100},  {"010", true, 8},
-    {"0", true, 0},           {"000", true, 0},         {"12abc", true, 12}, {" 42", true, 42},
-    {"zz", true, 0},          {"x1", true, 0},          {"", true, 0},       {"abc", false, 0},
-    {"08", false, 0},         {"f00", false, 0},        {"0x", true, 0},
-    {"18446744073709551615", true, UINT64_MAX},
+    {"0x100", true, 256},  {"0X1f", true, 31},    {"100", true, 100},   {"010", true, 8},
+    {"0", true, 0},        {"000", true, 0},      {"18446744073709551615", true, UINT64_MAX},
+    {"12abc", false, 0},   {" 42", false, 0},     {"42 ", false, 0},    {"+1", false, 0},
+    {"-1", false, 0},      {"zz", false, 0},      {"", false, 0},       {"abc", false, 0},
+    {"08", false, 0},      {"0x", false, 0},      {"0xg", false, 0},    {"18446744073709551616", false, 0},
 };
 
 TEST(StrToUint64Test, Table)
@@ -330,9 +380,8 @@ TEST(StrToUint32Test, TableAndRange)
     EXPECT_EQ(value, 0xFFFFFFFFu);
     value = 7;
     EXPECT_FALSE(StrToUint32("0x100000000", &value));
-    EXPECT_FALSE(StrToUint32("-1", &value));
     EXPECT_EQ(value, 7u);
-    EXPECT_EQ(cap.Out(), "0x100000000 is invalid value\n-1 is invalid value\n");
+    EXPECT_EQ(cap.Out(), "0x100000000 is invalid value\n");
 }
 
 TEST(StrToUintStorageTypeTest, NamesAndMessages)

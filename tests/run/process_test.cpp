@@ -1,6 +1,7 @@
 // The built zolk_qex as a process: what it prints and returns on the runs
 // that end before any target is reached.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -46,10 +47,12 @@ std::string AfterBanner(const std::string& out)
     return m.suffix();
 }
 
-std::string UsageText()
+// What --help prints: the usage text and the block of this build.
+std::string HelpText()
 {
     OutputCapture cap;
     PrintUsage();
+    PrintBuildOptions();
     return cap.Out();
 }
 
@@ -65,12 +68,12 @@ TEST(ZolkProcess, HelpPrintsUsageWithoutPrompt)
 {
     const ProcessResult r = RunZolk({"--help"}, "3\n");
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(AfterBanner(r.out), UsageText());
+    EXPECT_EQ(AfterBanner(r.out), HelpText());
 }
 
 TEST(ZolkProcess, ScannerErrorNamesTheProgramPath)
 {
-    const ProcessResult r = RunZolk({"-b", "1"}, "");
+    const ProcessResult r = RunZolk({"-b"}, "");
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.err, std::string(ZOLK_QEX_PATH) + ": unknown option -- b\n");
     EXPECT_EQ(AfterBanner(r.out), "Try '--help' for more information.\n");
@@ -85,19 +88,42 @@ TEST(ZolkProcess, PortPrompt)
         const char* expected;  // text that must follow the prompt
     } cases[] = {
         {"/dev/zolk_missing_tty\n", "Failed open port(/dev/zolk_missing_tty)\n"},
-        {"  /dev/zolk_missing_tty trailing\n", "Failed open port(/dev/zolk_missing_tty)\n"},
-        {"", "No com port entered\n"},
+        {"  /dev/zolk_missing_tty \r\n", "Failed open port(/dev/zolk_missing_tty)\n"},
+        {"0x5\n", "Failed open port(/dev/ttyS4)\n"},
+        {"", "No com port entered - end of input\n"},
+        {"\n", "No com port entered\n"},
         {"abc\n", "\"abc\" is neither a com port number nor a device\n"},
         {"0\n", "\"0\" is neither a com port number nor a device\n"},
+        {"5x\n", "\"5x\" is neither a com port number nor a device\n"},
+        {"-5\n", "\"-5\" is neither a com port number nor a device\n"},
+        {"4294967296\n", "\"4294967296\" is neither a com port number nor a device\n"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = RunZolk({"-g"}, c.input);
         EXPECT_EQ(r.exitCode, 255) << c.input;
         const std::string out = AfterBanner(r.out);
-        EXPECT_EQ(out.rfind("Com port num : ", 0), 0u) << out;
+        // Typed into a pipe, nothing ends the prompt's line: the program does.
+        EXPECT_EQ(out.rfind("Com port num : \n[", 0), 0u) << out;
         EXPECT_NE(out.find(c.expected), std::string::npos) << out;
         EXPECT_EQ(out.find("ZOLK\n"), std::string::npos) << out;
     }
+}
+
+// A stop request while the prompt waits ends the run at once.
+TEST(ZolkProcess, SignalAtThePortPrompt)
+{
+    SignalPlan plan;
+    plan.signalNumber = SIGINT;
+    plan.when = [](const std::string& out) { return out.find("Com port num : ") != std::string::npos; };
+    char dir[] = "/tmp/zolk_run_cwd_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const ProcessResult r = RunProcess({ZOLK_QEX_PATH, "-g"}, kRunLimitMs, dir, &plan);
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(plan.sent);
+    EXPECT_EQ(r.exitCode, 130) << r.out;
+    const std::regex stopped(
+        R"(^Com port num : \n\[main:[0-9]+\] Run stopped by SIGINT - nothing more is sent to the board\n$)");
+    EXPECT_TRUE(std::regex_search(AfterBanner(r.out), stopped)) << r.out;
 }
 
 TEST(ZolkProcess, PortPathGivenOnCommandLine)
@@ -140,7 +166,7 @@ TEST(ZolkReadme, UsageBlockMatchesTheProgram)
         }
     }
     ASSERT_TRUE(found) << "README.md has no usage block";
-    EXPECT_EQ(block, UsageText());
+    EXPECT_EQ(block, HelpText());
 }
 
 }  // namespace
