@@ -97,6 +97,7 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
 
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->Start(total);
+    const ProgressBar::EndOnExit endBar;
 
     // Header and chunk leave together from one buffer: one write per chunk.
     uint8_t frame[kPacketBufferSize + kChunkSize];
@@ -247,6 +248,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ZOLKFile* pFile, uint32_t cmd, uint32_t s
 
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->Start(size);
+    const ProgressBar::EndOnExit endBar;
 
     // Header and chunk arrive back to back into one buffer; the chunk goes
     // from there straight into the file.

@@ -1,6 +1,7 @@
 // Console colours and line control on POSIX terminals: ANSI sequences, and
 // nothing at all when output is redirected.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,4 +69,20 @@ void ClearConsoleLine()
     }
     std::fputs("\x1b[2K\r", stdout);
     std::fflush(stdout);
+}
+
+void ClearToLineEnd()
+{
+    if (ConsoleIsTerminal()) {
+        std::fputs("\x1b[K", stdout);
+    }
+}
+
+int ConsoleColumns()
+{
+    winsize size{};
+    if (ConsoleIsTerminal() && ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return kUnknownConsoleColumns;
 }
