@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct ZOLKArgs {
     char* pWriteFileName = nullptr;  // -w, --write
@@ -39,4 +41,7 @@ bool StrToUint64(const char* text, uint64_t* out);
 bool StrToUint32(const char* text, uint32_t* out);
 uint32_t StrToUintStorageType(const char* name);
 void PrintUsage();
+// Every option the command line accepts, as it is written there ("-w",
+// "--write"): the list the manual page and the README are checked against.
+std::vector<std::string> AcceptedOptions();
 char* StrDup(const char* text);
