@@ -116,18 +116,17 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # The first line is the synopsis; each further line of the long text
-  # starts with a space, a line of its own with " .".
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- zolk_qex brings up a QEX target chip over a serial line: it loads the HSM
- image and the ZOLK download-agent firmware through the chip's boot ROM,
- then writes files into the chip's embedded flash and serial NOR flash,
- dumps them into files, or low-formats them. Every command packet and every
- 2048-byte chunk carries a CRC, and a transfer is checked as a whole.
- .
- The package holds the general form (zolk_qex) and the six per-chip forms
- (zolk_qex-30110, zolk_qex-30140, zolk_qex-20230, zolk_qex-30230,
- zolk_qex-20360, zolk_qex-30360), and qex_sim, a simulated board on a
- pseudo-terminal to try the tool without hardware.")
+  # CPack puts the summary above this text and indents it as the control
+  # file wants; an empty line starts a paragraph.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "zolk_qex brings up a QEX target chip over a serial line: it loads the HSM
+image and the ZOLK download-agent firmware through the chip's boot ROM,
+then writes files into the chip's embedded flash and serial NOR flash,
+dumps them into files, or low-formats them. Every command packet and every
+2048-byte chunk carries a CRC, and a transfer is checked as a whole.
+
+The package holds the general form (zolk_qex) and the six per-chip forms
+(zolk_qex-30110, zolk_qex-30140, zolk_qex-20230, zolk_qex-30230,
+zolk_qex-20360, zolk_qex-30360), and qex_sim, a simulated board on a
+pseudo-terminal to try the tool without hardware.")
 endif()
 include(CPack)
