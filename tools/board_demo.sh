@@ -9,9 +9,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${DEMO_DIR:-$root/build/demo}
+. "$root/tools/ensure_packages.sh"
+ensure_packages cmake make g++
 
 echo "== building (cmake --workflow --preset general)"
-cmake --workflow --preset general >/dev/null
+(cd "$root" && cmake --workflow --preset general >/dev/null)
 bin=$root/build/general
 
 rm -rf "$work"

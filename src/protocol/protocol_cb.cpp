@@ -5,6 +5,7 @@
 
 #include "run/args.h"
 #include "support/clock.h"
+#include "support/console.h"
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
@@ -91,6 +92,7 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
 
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->Start(total);
+    const ProgressBar::EndOnExit endBar;
 
     uint32_t sent = 0;
     uint32_t lastProgress = static_cast<uint32_t>(MilliClock());
@@ -186,10 +188,9 @@ bool ProtocolCB::StartQEXZOLK()
         }
         std::printf("\rRetry : %d", retry);
         std::fflush(stdout);
+        ConsoleMarkOpenLine();
         ++retry;
         if (retry > kMaxStartRetries) {
-            std::printf("\n");
-            std::fflush(stdout);
             LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "Please reset target board and retry zolk\n");
             return false;
         }

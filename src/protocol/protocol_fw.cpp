@@ -98,6 +98,7 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
 
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->Start(total);
+    const ProgressBar::EndOnExit endBar;
 
     // Header and chunk leave together from one buffer: one write per chunk.
     uint8_t frame[kPacketBufferSize + kChunkSize];
@@ -256,6 +257,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
 
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->Start(size);
+    const ProgressBar::EndOnExit endBar;
 
     // Header and chunk arrive back to back into one buffer; the chunk goes
     // from there straight into the sink.

@@ -355,6 +355,20 @@ void PrintBuildOptions()
     fputs(kBuildOptionsText, stdout);
 }
 
+std::vector<std::string> AcceptedOptions()
+{
+    std::vector<std::string> options;
+    for (const char* letter = kShortOptions; *letter != '\0'; ++letter) {
+        if (*letter != ':') {
+            options.push_back(std::string("-") + *letter);
+        }
+    }
+    for (int k = 0; k < kLongOptionCount; ++k) {
+        options.push_back(std::string("--") + kLongOptions[k].name);
+    }
+    return options;
+}
+
 bool CheckLongOptions(int argc, char** argv)
 {
     for (int i = 0; i < argc; ++i) {

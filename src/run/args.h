@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct ZOLKArgs {
     char* pWriteFileName = nullptr;  // -w, --write
@@ -47,4 +49,7 @@ uint32_t StrToUintStorageType(const char* name);
 void PrintUsage();
 // The block --help prints after the usage text: what this build adds.
 void PrintBuildOptions();
+// Every option the command line accepts, as it is written there ("-w",
+// "--write"): the list the manual page and the README are checked against.
+std::vector<std::string> AcceptedOptions();
 char* StrDup(const char* text);

@@ -19,6 +19,21 @@ void SetConsoleTextAttribute(uint16_t attribute);
 // Blanks the console line under the cursor and returns the cursor to column 0.
 void ClearConsoleLine();
 
+// Blanks the console line from the cursor to its end; the cursor stays.
+void ClearToLineEnd();
+
+// Width of the terminal behind standard output in columns;
+// kUnknownConsoleColumns when output is no terminal or its width cannot be
+// told.
+constexpr int kUnknownConsoleColumns = 80;
+int ConsoleColumns();
+
+// Marks console output printed without a final line feed that the next
+// message must not overwrite or join (the boot handshake's retry count).
+void ConsoleMarkOpenLine();
+// Ends a line marked open with a line feed; false when none was open.
+bool ConsoleEndOpenLine();
+
 // True when standard output is an interactive console (colours are shown).
 bool ConsoleIsTerminal();
 

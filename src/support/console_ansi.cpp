@@ -1,12 +1,13 @@
 // What both platforms share of the console: the ANSI form of the console
-// attributes and the switch that lets tests decide whether output is a
-// terminal.
+// attributes, the open-line mark and the switch that lets tests decide
+// whether output is a terminal.
 #include <cstdio>
 
 #include "support/console.h"
 
 namespace {
 int g_forceTerminal = -1;
+bool g_openLine = false;
 
 // ANSI index of a Windows colour nibble: Windows has blue in bit 0 and red in
 // bit 2, ANSI the other way round.
@@ -19,6 +20,21 @@ int AnsiColour(unsigned nibble)
 int ConsoleForcedTerminal()
 {
     return g_forceTerminal;
+}
+
+void ConsoleMarkOpenLine()
+{
+    g_openLine = true;
+}
+
+bool ConsoleEndOpenLine()
+{
+    if (!g_openLine) {
+        return false;
+    }
+    g_openLine = false;
+    std::fputs("\n", stdout);
+    return true;
 }
 
 void ConsoleForceTerminal(int mode)

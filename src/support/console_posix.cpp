@@ -2,6 +2,7 @@
 // nothing at all when output is redirected.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,4 +109,20 @@ void ClearConsoleLine()
     }
     std::fputs("\x1b[2K\r", stdout);
     std::fflush(stdout);
+}
+
+void ClearToLineEnd()
+{
+    if (ConsoleIsTerminal()) {
+        std::fputs("\x1b[K", stdout);
+    }
+}
+
+int ConsoleColumns()
+{
+    winsize size{};
+    if (ConsoleIsTerminal() && ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return kUnknownConsoleColumns;
 }

@@ -150,6 +150,43 @@ void ClearConsoleLine()
     SetConsoleCursorPosition(console, lineStart);
 }
 
+void ClearToLineEnd()
+{
+    if (!ConsoleIsTerminal()) {
+        return;
+    }
+    HANDLE console = ConsoleOutput(nullptr);
+    if (console == nullptr) {
+        std::fputs("\x1b[K", stdout);
+        return;
+    }
+    // What is buffered must reach the console before the cursor is read.
+    std::fflush(stdout);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(console, &info) || info.dwCursorPosition.X >= info.dwSize.X) {
+        return;
+    }
+    const DWORD cells = static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD written = 0;
+    FillConsoleOutputAttribute(console, info.wAttributes, cells, info.dwCursorPosition, &written);
+    FillConsoleOutputCharacterA(console, ' ', cells, info.dwCursorPosition, &written);
+}
+
+// The visible window, not the buffer: a buffer wider than the window scrolls
+// sideways, and a line must fit what the user sees.
+int ConsoleColumns()
+{
+    HANDLE console = ConsoleIsTerminal() ? ConsoleOutput(nullptr) : nullptr;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (console != nullptr && GetConsoleScreenBufferInfo(console, &info)) {
+        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 0) {
+            return columns;
+        }
+    }
+    return kUnknownConsoleColumns;
+}
+
 void InstallStopHandlers()
 {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);

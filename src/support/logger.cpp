@@ -249,6 +249,9 @@ void LogMessage(int level, const char* tagFormat, int line, const char* format, 
     ZOLKLogger* logger = ZOLKLogger::GetInstance();
     ++g_messageDepth;
 
+    // A line left open (the boot handshake's retry count) would otherwise
+    // run into the message.
+    ConsoleEndOpenLine();
     if (bar->IsLineDrawn()) {
         bar->ClearLine();
     }

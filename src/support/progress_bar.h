@@ -12,15 +12,34 @@ public:
     void Start(uint64_t total);
     bool Plus(uint64_t count);
     uint64_t GetPercent(uint64_t current, uint64_t total);
-    void End() { bRedraw = false; }
+    // The transfer is over: the last picture stays on its own line and is
+    // not drawn again. Safe to call more than once.
+    void End();
     bool IsLineDrawn() const { return bLineDrawn; }
     bool NeedRedraw() const { return bRedraw; }
     void ClearLine();
 
-    // Writes one picture of the line ("\r%3d%% [...] %lld/%lld", with the
-    // speed form when showSpeed) into out; returns the length as snprintf.
-    static int FormatPicture(char* out, size_t outSize, uint64_t percent, uint64_t current,
-                             uint64_t total, bool showSpeed, int32_t elapsedMs);
+    // Ends the bar when a transfer leaves its scope, on every way out: a
+    // failed transfer must not leave a bar that later messages redraw.
+    class EndOnExit {
+    public:
+        EndOnExit() = default;
+        ~EndOnExit() { ProgressBar::GetInstance()->End(); }
+        EndOnExit(const EndOnExit&) = delete;
+        EndOnExit& operator=(const EndOnExit&) = delete;
+    };
+
+    // Writes one picture of the line ("\r%3d%% [...] %lld/%lld", and the
+    // speed when showSpeed) into out, fitted into columns - 1 screen columns
+    // (0: no limit): the bar is shortened first, then the speed left out.
+    // Returns the length written.
+    static int FormatPicture(char* out, size_t outSize, uint64_t percent, uint64_t current, uint64_t total,
+                             bool showSpeed, int32_t elapsedMs, int columns = 0);
+
+    // Tests replace the millisecond clock the speed is measured with;
+    // nullptr restores the real one.
+    using ClockFunction = int32_t (*)();
+    static void SetClockFunction(ClockFunction clock);
 
 private:
     ProgressBar();
@@ -33,6 +52,6 @@ private:
     bool bRedraw = false;
     bool bShowSpeed = false;
     bool bInsideMessage = false;  // guards the redraw that follows our own messages
-    int lastPercent = -1;         // percent of the last picture of this transfer
-    bool bPictureOnLine = false;  // a picture is the last output on the line
+    int lastStep = -1;            // tenth of the last picture written off a terminal
+    bool bPictureOnLine = false;  // a picture is the last output on the terminal line
 };

@@ -20,11 +20,14 @@ inline void ResetSupportState(int terminalMode)
     ZOLKLogger::GetInstance()->SetSaveLog(false)->SetTimeStamp(false)->SetDebug(false);
     ProgressBar* bar = ProgressBar::GetInstance();
     bar->SetShowSpeed(false);
-    bar->End();
+    ProgressBar::SetClockFunction(nullptr);
     // Once any bar has been drawn every message clears the line first; do it
-    // here so each test sees the same state whatever ran before it.
+    // here so each test sees the same state whatever ran before it. Ending a
+    // bar finishes its line, which is no test's output either.
     testing::internal::CaptureStdout();
+    bar->End();
     bar->ClearLine();
+    ConsoleEndOpenLine();
     testing::internal::GetCapturedStdout();
 }
 

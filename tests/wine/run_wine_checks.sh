@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Windows checks on a Linux machine:
-#   1. cross-builds zolk_qex.exe in all seven build forms with mingw-w64 and
+#   1. cross-builds the seven build forms with mingw-w64 in one tree (the
+#      windows-package preset: zolk_qex.exe and zolk_qex-<chip>.exe) and
 #      checks that each one needs no DLL beyond those Windows ships;
 #   2. builds the unit tests that need no device for Windows and runs them
 #      under wine;
@@ -45,24 +46,36 @@ for tool in cmake x86_64-w64-mingw32-g++-posix; do
 done
 
 # --- 1. cross-build of the seven forms -------------------------------------
-for form in $FORMS; do
-  start=$(now)
-  log="$ROOT/build/windows-$form.log"
-  mkdir -p "$ROOT/build"
-  if cmake --preset "windows-$form" >"$log" 2>&1 && cmake --build --preset "windows-$form" >>"$log" 2>&1; then
-    exe="$ROOT/build/windows-$form/zolk_qex.exe"
+# The executable of a form in the all-forms tree.
+form_exe() {
+  case "$1" in
+    general) echo "$ROOT/build/windows-package/zolk_qex.exe" ;;
+    chip-*) echo "$ROOT/build/windows-package/zolk_qex-${1#chip-}.exe" ;;
+  esac
+}
+start=$(now)
+log="$ROOT/build/windows-package.log"
+mkdir -p "$ROOT/build"
+if cmake --preset windows-package >"$log" 2>&1 && cmake --build --preset windows-package >>"$log" 2>&1; then
+  echo "cross-build of every form in build/windows-package ($(took "$start"))"
+  for form in $FORMS; do
+    exe=$(form_exe "$form")
+    if [ ! -f "$exe" ]; then
+      fail "cross-build windows-$form: $exe was not built"
+      continue
+    fi
     dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
     foreign=$(echo "$dlls" | tr ' ' '\n' | grep -v -E '^(kernel32|msvcrt|winmm|user32|advapi32|ntdll)\.dll$' | grep -v '^$')
     if [ -n "$foreign" ]; then
-      fail "cross-build windows-$form: needs DLLs that Windows does not ship: $foreign ($(took "$start"))"
+      fail "cross-build windows-$form: needs DLLs that Windows does not ship: $foreign"
     else
-      pass "cross-build windows-$form: $(basename "$exe"), imports ${dlls}($(took "$start"))"
+      pass "cross-build windows-$form: $(basename "$exe"), imports ${dlls}"
     fi
-  else
-    fail "cross-build windows-$form (log: $log) ($(took "$start"))"
-    tail -20 "$log"
-  fi
-done
+  done
+else
+  fail "cross-build of the seven forms (log: $log) ($(took "$start"))"
+  tail -20 "$log"
+fi
 
 if [ $RUN_TESTS -eq 0 ] && [ $RUN_E2E -eq 0 ]; then
   printf '%s\n' "== summary" "${SUMMARY[@]}"
@@ -166,7 +179,8 @@ run_exe() {
 
 e2e_form() {
   local form="$1" simform="$2"
-  local exe="$ROOT/build/windows-$form/zolk_qex.exe"
+  local exe
+  exe=$(form_exe "$form")
   if [ ! -f "$exe" ]; then
     fail "e2e $form: $exe was not built"
     return
@@ -217,7 +231,7 @@ if [ $RUN_E2E -eq 1 ]; then
 
   t=$(now)
   rm -f "$WINEPREFIX/dosdevices/com41"
-  run_exe "$ROOT/build/windows-general/zolk_qex.exe" "no-port" --port 41
+  run_exe "$(form_exe general)" "no-port" --port 41
   rc=$?
   if [ $rc -eq 255 ] && grep -q 'Failed open port(\\\\.\\COM41)' "$WORK/no-port.out"; then
     pass "e2e general: a COM port that does not exist ends the run with -1 ($(took "$t"))"
