@@ -102,10 +102,10 @@ INSTANTIATE_TEST_SUITE_P(
     Signals, E2EStop,
     testing::Values(
         // A paced line makes the 1 MiB dump take about 23 s; the signal comes
-        // once a few percent have arrived.
-        StopCase{"SigintInADump", SIGINT, "SIGINT", {"--firmware-running", "--line-rate"}, true, "  5% ["},
-        StopCase{"SigtermInADump", SIGTERM, "SIGTERM", {"--firmware-running", "--line-rate"}, true, "  5% ["},
-        StopCase{"SighupInADump", SIGHUP, "SIGHUP", {"--firmware-running", "--line-rate"}, true, "  5% ["},
+        // once a tenth has arrived.
+        StopCase{"SigintInADump", SIGINT, "SIGINT", {"--firmware-running", "--line-rate"}, true, " 10% ["},
+        StopCase{"SigtermInADump", SIGTERM, "SIGTERM", {"--firmware-running", "--line-rate"}, true, " 10% ["},
+        StopCase{"SighupInADump", SIGHUP, "SIGHUP", {"--firmware-running", "--line-rate"}, true, " 10% ["},
         // A board that keeps refusing the start packet: the handshake retries
         // until the stop.
         StopCase{"SigintInTheBootHandshake", SIGINT, "SIGINT", {"--refuse-start", "100000"}, false, "Retry : 3"}),
