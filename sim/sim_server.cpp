@@ -87,6 +87,7 @@ struct Segment {
     uint32_t baud;
     std::vector<uint8_t> bytes;
     size_t pos = 0;
+    double readyMs = 0;  // not sent before this time (the reply latency)
 };
 
 }  // namespace
@@ -192,9 +193,10 @@ int SimServer::Run()
         }
         return BaudOf(cfgetospeed(&tio));
     };
+    const double latencyMs = m_options.replyLatencyMs;
     const auto takeOutput = [&]() {
         for (SimBoard::Output& o : board.TakeOutput()) {
-            outq.push_back(Segment{o.baud, std::move(o.bytes), 0});
+            outq.push_back(Segment{o.baud, std::move(o.bytes), 0, NowMs() + latencyMs});
         }
     };
     // Returns false when the run is over.
@@ -232,7 +234,9 @@ int SimServer::Run()
             consider(rxPacer.WaitMs(now, paceBaud));
         }
         size_t txAllow = 0;
-        if (!outq.empty()) {
+        if (!outq.empty() && outq.front().readyMs > now) {
+            consider(outq.front().readyMs - now);
+        } else if (!outq.empty()) {
             txAllow = txPacer.Allow(now, paceBaud, SIZE_MAX);
             if (txAllow > 0) {
                 events |= POLLOUT;

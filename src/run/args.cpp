@@ -39,6 +39,7 @@ const option kLongOptions[] = {
     {"save-log", no_argument, nullptr, 0},
     {"speed", no_argument, nullptr, 0},
     {"port", required_argument, nullptr, 0},
+    {"timeout-scale", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
@@ -217,6 +218,24 @@ bool ParseSectorSizeOption(const char* text, ZOLKArgs* args)
     return parsed;
 }
 
+// --timeout-scale: a whole decimal number from 1 to kMaxTimeoutScale.
+bool ParseTimeoutScaleOption(const char* text, ZOLKArgs* args)
+{
+    uint64_t scale = 0;
+    bool digits = text[0] != '\0';
+    for (const char* p = text; *p != '\0' && digits; ++p) {
+        digits = *p >= '0' && *p <= '9';
+        scale = digits && scale <= kMaxTimeoutScale ? scale * 10 + static_cast<uint64_t>(*p - '0') : scale;
+    }
+    if (!digits || scale < 1 || scale > kMaxTimeoutScale) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Timeout scale is a whole number from 1 to %u\n", kMaxTimeoutScale);
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Entered timeout scale : %s\n", text);
+        return false;
+    }
+    args->uiTimeoutScale = static_cast<uint32_t>(scale);
+    return true;
+}
+
 // Options whose table entry carries the value 0, by name.
 bool ApplyNamedOption(const char* name, ZOLKArgs* args)
 {
@@ -234,6 +253,8 @@ bool ApplyNamedOption(const char* name, ZOLKArgs* args)
         return ParsePortOption(optarg, args);
     } else if (strcmp(name, "sector-size") == 0) {
         return ParseSectorSizeOption(optarg, args);
+    } else if (strcmp(name, "timeout-scale") == 0) {
+        return ParseTimeoutScaleOption(optarg, args);
     }
     return true;
 }

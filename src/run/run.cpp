@@ -10,6 +10,7 @@
 
 #include "protocol/codes.h"
 #include "protocol/protocol_fw.h"
+#include "protocol/zolk_protocol.h"
 #include "run/args.h"
 #include "run/version.h"
 #include "support/logger.h"
@@ -35,6 +36,7 @@ void ApplySwitches(const ZOLKArgs& args)
     logger->SetTimeStamp(args.bTime != 0);
     logger->SetDebug(args.bDebug != 0);
     ProgressBar::GetInstance()->SetShowSpeed(args.bSpeed != 0);
+    ZolkProtocol::SetTimeoutScale(args.uiTimeoutScale);
 }
 
 // One whitespace-delimited token from standard input; empty at end of input.
@@ -102,7 +104,11 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
     if (qex.PingFW()) {
         return true;
     }
-    serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0);
+    // A port that failed during the ping (it printed why) has no boot ROM
+    // behind it to talk to.
+    if (!serial.IsUsable() || !serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0)) {
+        return false;
+    }
     if (!CheckMandatoryFilesQEX(&args)) {
         LOG_MSG(LOG_ERROR, "[main:%d] ", "You need to check mandatory files\n");
         return false;
@@ -111,7 +117,9 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
         return false;
     }
     // The freshly started firmware prints its start-up text: show it.
-    serial.SetCommunicationTimeouts(1, 1, 1, 1, 1);
+    if (!serial.SetCommunicationTimeouts(1, 1, 1, 1, 1)) {
+        return false;
+    }
     serial.ReadTreshData(100);
     return true;
 }
@@ -175,21 +183,38 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     if (!ChoosePortDevice(zolkArgs, &device) || !serial.OpenPort(device.c_str(), 0)) {
         return kResultEarlyEnd;
     }
-    serial.SetCommunicationTimeouts(10, 10, 10, 10, 10);
-    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
+    // A port that cannot be set up (the port printed the speed and the
+    // reason) ends the run before anything is sent.
+    if (!serial.SetCommunicationTimeouts(10, 10, 10, 10, 10) ||
+        !serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0)) {
+        return kResultEarlyEnd;
+    }
 
     if (!BootFirmwareIfNeeded(qex, serial, zolkArgs, form)) {
         return kResultEarlyEnd;
     }
 
     ProtocolFW fwProtocol(&serial);
-    // From here on every read and write waits without a time limit.
-    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
-    serial.SetCommunicationTimeouts(0, 0, 0, 0, 0);
+    // From here on the port's time-outs set no limit; the protocol bounds
+    // every wait for the board by its silence.
+    if (!serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0) || !serial.SetCommunicationTimeouts(0, 0, 0, 0, 0)) {
+        return kResultEarlyEnd;
+    }
 
-    // GetChipInfo fills the chip record the bank operations look up.
-    qex.InfoStorage();
-    qex.GetChipInfo();
+    // GetChipInfo fills the chip record the bank operations look up. A
+    // refused query lets the run go on; a line that is gone or silent ends
+    // it, as does any failed query of a --device-info run.
+    const bool infoOk = qex.InfoStorage();
+    if (!infoOk && qex.LineFailed()) {
+        return Verdict(false);
+    }
+    const bool chipOk = qex.GetChipInfo();
+    if (!chipOk && qex.LineFailed()) {
+        return Verdict(false);
+    }
+    if (zolkArgs.bDeviceInfo && !(infoOk && chipOk)) {
+        return Verdict(false);
+    }
 
     if (zolkArgs.bLowFormat && !qex.LowformatCommand()) {
         return kResultEarlyEnd;

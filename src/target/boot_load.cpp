@@ -4,6 +4,7 @@
 #include "run/args.h"
 #include "support/clock.h"
 #include "support/logger.h"
+#include "support/stop_request.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"
@@ -13,6 +14,21 @@ namespace {
 // A boot ROM that refuses the images this often in a row will not take them:
 // the files are wrong, and sending them again only wastes the user's time.
 constexpr int kMaxImageAttempts = 3;
+
+// Why the boot load cannot go on when the port cannot carry anything any
+// more; a stop prints nothing (the run reports it).
+void ReportLostLine(const CSerialPort& serial)
+{
+    if (StopRequested() || !serial.IsOpen()) {
+        return;  // a closed port printed why
+    }
+    if (serial.IsGone()) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ", "The serial device is gone - boot load stopped\n");
+    } else {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ", "The serial port keeps failing (%s) - boot load stopped\n",
+                serial.LastErrorText().c_str());
+    }
+}
 
 }  // namespace
 
@@ -33,12 +49,18 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
     int failedAttempts = 0;
     bool loaded = false;
     while (!loaded) {
-        // The user may need to reset the board: the handshake is retried
-        // without limit, as long as the device itself is still there.
+        // Before the first image the user may need to reset the board: the
+        // handshake is retried without limit while the line is there. After
+        // a failed image the board has answered before, so one round of the
+        // handshake tells a board that was reset from one that stopped.
         while (!protocol.StartQEXZOLK()) {
-            if (m_serial->IsGone()) {
+            if (!m_serial->IsUsable()) {
+                ReportLostLine(*m_serial);
+                return false;
+            }
+            if (failedAttempts > 0) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
-                        "The serial device is gone - boot load stopped\n");
+                        "The boot ROM does not answer any more - boot load stopped\n");
                 return false;
             }
             SleepMs(100);
@@ -64,9 +86,8 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
             loaded = WriteFile(&image, RECEIVE_ZOLK_CMD, &protocol);
         }
         if (!loaded) {
-            if (m_serial->IsGone()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
-                        "The serial device is gone - boot load stopped\n");
+            if (!m_serial->IsUsable()) {
+                ReportLostLine(*m_serial);
                 return false;
             }
             ++failedAttempts;

@@ -411,7 +411,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfAWriteEndsIt)
     released.set_value();
 
     EXPECT_FALSE(ok);
-    EXPECT_NE(out.find("Target stopped answering - no chunk reply for 300 ms (chunk at byte 0 of 5000)\n"),
+    EXPECT_NE(out.find("No reply to the chunk at byte 0 of 5000 for 300 ms - the board stopped answering\n"),
               std::string::npos)
         << out;
 }
@@ -551,7 +551,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfADumpEndsIt)
     const auto [ok, out] = Dump(&port, path, 5000);
     released.set_value();
     EXPECT_FALSE(ok);
-    EXPECT_NE(out.find("Target stopped answering - no chunk data for 300 ms (chunk at byte 0 of 5000)\n"),
+    EXPECT_NE(out.find("No data of the chunk at byte 0 of 5000 for 300 ms - the board stopped answering\n"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Dump stopped - " + path + " holds 0 of 5000 bytes\n"), std::string::npos) << out;
