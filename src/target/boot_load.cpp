@@ -47,18 +47,19 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
     }
 
     int failedAttempts = 0;
+    bool wentSilent = false;
     bool loaded = false;
     while (!loaded) {
-        // Before the first image the user may need to reset the board: the
-        // handshake is retried without limit while the line is there. After
-        // a failed image the board has answered before, so one round of the
-        // handshake tells a board that was reset from one that stopped.
+        // The user may need to reset the board: the handshake is retried
+        // without limit while the line is there. After the board stopped
+        // answering in an image, one round of the handshake tells a board
+        // that was reset from one that is gone quiet for good.
         while (!protocol.StartQEXZOLK()) {
             if (!m_serial->IsUsable()) {
                 ReportLostLine(*m_serial);
                 return false;
             }
-            if (failedAttempts > 0) {
+            if (wentSilent) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
                         "The boot ROM does not answer any more - boot load stopped\n");
                 return false;
@@ -90,6 +91,7 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
                 ReportLostLine(*m_serial);
                 return false;
             }
+            wentSilent = protocol.WentSilent();
             ++failedAttempts;
             if (failedAttempts >= kMaxImageAttempts) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
