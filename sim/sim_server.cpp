@@ -73,6 +73,14 @@ public:
             m_freeAt += static_cast<double>(bytes) * 10000.0 / baud;
         }
     }
+    // Bytes held back until t earn no credit while they wait: the line was
+    // busy with them (a latency timer holds bytes that already crossed it).
+    void NoCreditBefore(double t)
+    {
+        if (m_freeAt < t) {
+            m_freeAt = t;
+        }
+    }
     // Milliseconds until one more byte may pass.
     double WaitMs(double now, uint32_t baud) const
     {
@@ -237,6 +245,9 @@ int SimServer::Run()
         if (!outq.empty() && outq.front().readyMs > now) {
             consider(outq.front().readyMs - now);
         } else if (!outq.empty()) {
+            if (latencyMs > 0 && outq.front().pos == 0) {
+                txPacer.NoCreditBefore(outq.front().readyMs);
+            }
             txAllow = txPacer.Allow(now, paceBaud, SIZE_MAX);
             if (txAllow > 0) {
                 events |= POLLOUT;
