@@ -246,7 +246,13 @@ bool ZolkProtocol::RecvAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t bound
     if (!RecvWithin(wire, size, boundMs, what, tag)) {
         return false;
     }
-    // Only the received words are replaced.
+    return TakeAnswer(wire, cmd, pRes);
+}
+
+bool ZolkProtocol::TakeAnswer(const uint8_t* wire, uint32_t cmd, ProtocolPacket* pRes)
+{
+    // Only the received words are replaced; a short read leaves zeros.
+    const uint32_t size = GetPacketSize();
     const ProtocolPacket res = DecodePacket(wire, size);
     pRes->cmdType = res.cmdType;
     for (uint32_t i = 0; i + 1 < size / 4; ++i) {
@@ -313,13 +319,7 @@ bool ZolkProtocol::RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t 
         }
         return false;
     }
-    // Only the received words are replaced; a short read leaves zeros.
-    const ProtocolPacket res = DecodePacket(wire, size);
-    pRes->cmdType = res.cmdType;
-    for (uint32_t i = 0; i + 1 < size / 4; ++i) {
-        pRes->param[i] = res.param[i];
-    }
-    return CheckResPacket(pRes, cmd, nullptr);
+    return TakeAnswer(wire, cmd, pRes);
 }
 
 bool ZolkProtocol::CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc,

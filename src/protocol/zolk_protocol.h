@@ -101,6 +101,8 @@ protected:
     };
     // pGot (may be null) receives the count that arrived.
     PhaseRead ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot = nullptr);
+    // Decodes the received answer into pRes and checks it against cmd.
+    bool TakeAnswer(const uint8_t* wire, uint32_t cmd, ProtocolPacket* pRes);
     // Takes in and drops what is left of damaged input, so that the next
     // answer is read from its start.
     void SkipDamagedInput();

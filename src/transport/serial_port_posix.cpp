@@ -208,6 +208,30 @@ struct CSerialPort::Impl::Device {
         return false;
     }
 
+    // What follows a read or write call that moved no byte: call it again
+    // at once (interrupted, or an error with tries left), wait in poll
+    // (nothing ready), or give up (the failure is recorded).
+    enum class NextStep { kAgain, kWait, kFailed };
+    NextStep AfterEmptyCall(ssize_t n, OtherErrorTries& tries)
+    {
+        if (n >= 0) {
+            return NextStep::kWait;
+        }
+        const int err = errno;
+        if (err == EINTR) {
+            return NextStep::kAgain;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            return NextStep::kWait;
+        }
+        const SerialFailure kind = KindOfErrno(err);
+        if (kind == SerialFailure::kOther && tries.Again()) {
+            return NextStep::kAgain;
+        }
+        Fail(kind, err);
+        return NextStep::kFailed;
+    }
+
     LineErrorCounts Counts()
     {
         LineErrorCounts c;
@@ -278,19 +302,13 @@ struct CSerialPort::Impl::Device {
                 lastByte = Clock::now();
                 continue;
             }
-            if (n < 0) {
-                const int err = errno;
-                if (err == EINTR) {
-                    continue;
-                }
-                if (err != EAGAIN && err != EWOULDBLOCK) {
-                    const SerialFailure kind = KindOfErrno(err);
-                    if (kind == SerialFailure::kOther && tries.Again()) {
-                        continue;
-                    }
-                    *got = done;
-                    return Fail(kind, err);
-                }
+            const NextStep next = AfterEmptyCall(n, tries);
+            if (next == NextStep::kAgain) {
+                continue;
+            }
+            if (next == NextStep::kFailed) {
+                *got = done;
+                return false;
             }
             // Nothing queued (a raw line with VMIN 0 reads 0 bytes). After a
             // hang-up the line reports readable but yields nothing: gone.
@@ -624,19 +642,13 @@ bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
             done += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0) {
-            const int err = errno;
-            if (err == EINTR) {
-                continue;
-            }
-            if (err != EAGAIN && err != EWOULDBLOCK) {
-                const SerialFailure kind = KindOfErrno(err);
-                if (kind == SerialFailure::kOther && tries.Again()) {
-                    continue;
-                }
-                *written = done;
-                return d.Fail(kind, err);
-            }
+        const Device::NextStep next = d.AfterEmptyCall(n, tries);
+        if (next == Device::NextStep::kAgain) {
+            continue;
+        }
+        if (next == Device::NextStep::kFailed) {
+            *written = done;
+            return false;
         }
         int64_t left = -1;
         if (limited) {

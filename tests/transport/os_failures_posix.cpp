@@ -56,15 +56,6 @@ private:
     SleepFunction m_sleep = nullptr;
 };
 
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 const char* KindName(SerialFailure k)
 {
     switch (k) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/output_capture.h"
 #include "protocol/protocol_fw.h"
 #include "run/run.h"
 #include "support/clock.h"
@@ -218,15 +219,6 @@ protected:
 private:
     SleepFunction m_sleep = nullptr;
 };
-
-size_t CountOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
 
 TEST_F(FakeComTest, LineSettingsGoThroughAWholeDcb)
 {
