@@ -54,7 +54,7 @@ struct Options {
     std::string dir = "/tmp";
     int repeat = 3;
     size_t lineSize = 2 * 1024 * 1024;
-    std::string only;   // run one group: line, host, idle, memory
+    std::string only;   // run one group: line, host, idle, memory, latency
     std::string notes;  // text appended to the report as it is
 };
 
@@ -490,6 +490,40 @@ int main(int argc, char** argv)
         rss.push_back(Median(runs));
     }
 
+    // 5. What a USB-serial adapter's latency timer costs: every chunk is
+    // stop-and-wait, so each reply held back adds its delay to every chunk.
+    const std::vector<int> latencies = {16, 1};
+    const size_t latencySize = 512 * 1024;
+    const std::string latencyData = dir + "/latency.bin";
+    const size_t latencyChunks = (latencySize + 2047) / 2048;
+    std::vector<double> latWrite[2], latDump[2];
+    if (wanted("latency")) {
+        WriteFile(latencyData, latencySize, 6);
+    }
+    for (size_t li = 0; wanted("latency") && li < latencies.size(); ++li) {
+        for (int r = 0; r < o.repeat; ++r) {
+            std::fprintf(stderr, "reply latency %d ms, run %d of %d\n", latencies[li], r + 1, o.repeat);
+            {
+                Sim sim(o, {"--form", "per-chip", "--line-rate", "--firmware-running", "--reply-latency",
+                            std::to_string(latencies[li]), "--trace", trace});
+                const RunStats run = RunTool(o.zolkChip,
+                                             {"--port", sim.Pty(), "-w", latencyData, "--storage", "eflash", "-a", "0",
+                                              "-s", std::to_string(latencySize / 512), "-r", dump},
+                                             log);
+                if (!check(run, "reply latency")) {
+                    break;
+                }
+            }
+            const auto t = ReadTrace(trace);
+            const Phase w = FindPhase(t, kWriteCmd, latencyChunks);
+            const Phase d = FindPhase(t, kReadCmd, latencyChunks);
+            const double line = 921600.0 / 10.0;
+            const double payload = static_cast<double>(latencySize) - kChunk;
+            latWrite[li].push_back(payload / ((w.endMs - w.startMs) / 1000.0 * line));
+            latDump[li].push_back(payload / ((d.endMs - d.startMs) / 1000.0 * line));
+        }
+    }
+
     const double mEffWrite = Median(effWrite), mEffDump = Median(effDump);
     const double mHsm = Median(effHsm), mZolk = Median(effZolk);
     const double mMbWrite = Median(mbWrite), mMbDump = Median(mbDump), mIdle = Median(idle);
@@ -521,6 +555,17 @@ int main(int argc, char** argv)
         {"idle CPU during a 5 s low format", Fmt("%.2f %%", mIdle * 100), "< 1 %", mIdle < 0.01,
          "user+sys / wall of the whole run (" + Fmt("%.1f s", idleWall) + ")"},
     };
+    for (size_t li = 0; li < latencies.size(); ++li) {
+        const std::string ms = std::to_string(latencies[li]) + " ms";
+        const double mw = Median(latWrite[li]);
+        const double md = Median(latDump[li]);
+        rows.push_back({"write efficiency, " + ms + " reply latency", Fmt("%.4f", mw) + " = " + Fmt("%.3f", mw / kCeiling) +
+                            " x ceiling", "(reported)", true,
+                        "per-chip zolk_qex, 512 KiB write, --line-rate --reply-latency " + std::to_string(latencies[li])});
+        rows.push_back({"dump efficiency, " + ms + " reply latency", Fmt("%.4f", md) + " = " + Fmt("%.3f", md / kCeiling) +
+                            " x ceiling", "(reported)", true,
+                        "per-chip zolk_qex, 512 KiB dump, --line-rate --reply-latency " + std::to_string(latencies[li])});
+    }
     for (size_t i = 0; i < sizes.size(); ++i) {
         rows.push_back({"peak RSS, " + std::to_string(sizes[i] / 1024) + " KiB write+dump",
                         Fmt("%.0f KiB", rss[i]), "< 8192 KiB, flat", rss[i] < 8192 && rssMax - rssMin < 1024,
@@ -577,6 +622,9 @@ int main(int argc, char** argv)
               "the child's user + system time (wait4) over its wall time, whole run.\n";
         md << "- Peak memory: `qex_sim --firmware-running --eflash-size 32M` and `zolk_qex --port PTY -w FILE "
               "--storage eflash -a 0 -s N -r dump.bin` for 64 KiB, 2 MiB and 16 MiB; ru_maxrss of the child.\n";
+        md << "- Reply latency: as the line efficiency, with `--reply-latency 16` (the latency timer most USB-serial "
+              "adapters default to) and `--reply-latency 1` (the lowest setting), a 512 KiB write and dump; the "
+              "board holds every reply back by that much before it goes on the line.\n";
         if (!o.notes.empty()) {
             std::ifstream notes(o.notes);
             md << "\n" << notes.rdbuf();

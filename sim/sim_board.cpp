@@ -35,6 +35,19 @@ const char kBootBanner[] = "QEX BOOT ROM 1.0\r\n";
 
 }  // namespace
 
+uint32_t SimCommandCode(const std::string& name)
+{
+    static const uint32_t kCommands[] = {START_CMD,     WRITE_CMD,       READ_CMD,        FW_PING,
+                                         STORAGE_INFO_CMD, LOW_FORMAT_CMD, CHIP_INFO_CMD, RECEIVE_HSM_CMD,
+                                         RECEIVE_ZOLK_CMD};
+    for (uint32_t code : kCommands) {
+        if (name == CodeName(code)) {
+            return code;
+        }
+    }
+    return 0;
+}
+
 void DefaultStorageSizes(uint32_t chip, uint64_t* eflashSize, uint64_t* snorSize)
 {
     uint64_t eflash = 0;
@@ -344,10 +357,7 @@ void SimBoard::Receive(const uint8_t* data, size_t size, uint32_t baud, uint64_t
             ResetToBootRom();
         }
         if (!m_silent && f.silentAfter >= 0 && m_rxTotal >= static_cast<uint64_t>(f.silentAfter)) {
-            m_silent = true;
-            if (m_trace != nullptr) {
-                m_trace->Event("silent", static_cast<int64_t>(m_rxTotal));
-            }
+            FallSilent("silent");
         }
     }
 }
@@ -437,6 +447,9 @@ bool SimBoard::StepBoot()
             m_trace->Packet("rx", m_rxBaud, p, kCbPacketSize);
         }
         m_inPos += kCbPacketSize;
+        if (SilentOn(START_CMD)) {
+            return true;
+        }
         if (m_startsRefused < m_config.faults.refuseStart) {
             ++m_startsRefused;
             BootReply(NACK, START_CMD, INVALID_CMD);
@@ -466,6 +479,9 @@ bool SimBoard::StepBoot()
 void SimBoard::HandleBootPacket(const ProtocolPacket& packet)
 {
     const uint32_t code = packet.cmdType;
+    if (SilentOn(code)) {
+        return;
+    }
     if (PacketCRC(packet, kCbPacketSize) != packet.param[2]) {
         BootReply(NACK, code, FAIL_CALC_CRC_CMD);
         return;
@@ -572,9 +588,36 @@ SimStorage* SimBoard::StorageFor(uint32_t code)
     return nullptr;
 }
 
+bool SimBoard::SilentOn(uint32_t code)
+{
+    if (m_config.faults.silentOn != 0 && code == m_config.faults.silentOn) {
+        FallSilent("silent_on");
+        return true;
+    }
+    return false;
+}
+
+void SimBoard::FallSilent(const char* why)
+{
+    if (m_silent) {
+        return;
+    }
+    m_silent = true;
+    if (m_trace != nullptr) {
+        m_trace->Event(why, static_cast<int64_t>(m_rxTotal));
+    }
+}
+
 void SimBoard::HandleFwCommand(const ProtocolPacket& packet, uint64_t nowMs)
 {
     const uint32_t code = packet.cmdType;
+    if (SilentOn(code)) {
+        return;
+    }
+    if (m_config.faults.refuseCommand != 0 && code == m_config.faults.refuseCommand) {
+        Reply(NACK, code, INVALID_CMD);
+        return;
+    }
     if (PacketCRC(packet, kFwPacketSize) != packet.param[4]) {
         Reply(NACK, code, FAIL_CALC_CRC_CMD);
         return;
@@ -761,6 +804,9 @@ void SimBoard::Reply(uint32_t type, uint32_t p0, uint32_t p1)
     packet.param[1] = p1;
     packet.param[4] = PacketCRC(packet, kFwPacketSize);
     SendPacket(packet, kFwPacketSize, m_config.FirmwareBaud());
+    if (type == ACK && m_config.faults.silentAfterAck != 0 && p0 == m_config.faults.silentAfterAck) {
+        FallSilent("silent_after_ack");
+    }
 }
 
 void SimBoard::BootReply(uint32_t type, uint32_t p0, uint32_t p1)
@@ -771,4 +817,7 @@ void SimBoard::BootReply(uint32_t type, uint32_t p0, uint32_t p1)
     packet.param[1] = p1;
     packet.param[2] = PacketCRC(packet, kCbPacketSize);
     SendPacket(packet, kCbPacketSize, m_config.BootRomBaud());
+    if (type == ACK && m_config.faults.silentAfterAck != 0 && p0 == m_config.faults.silentAfterAck) {
+        FallSilent("silent_after_ack");
+    }
 }

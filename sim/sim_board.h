@@ -30,7 +30,14 @@ struct SimFaults {
     int64_t resetAfter = -1;        // fall back to the boot ROM after N bytes received, once
     bool refuseImage = false;       // NACK every boot image as if its CRC were wrong
     bool nackFormat = false;        // NACK as the second answer to LOW_FORMAT_CMD
+    uint32_t silentOn = 0;          // stop answering on receiving this command (0: off)
+    uint32_t silentAfterAck = 0;    // stop answering right after acknowledging this command (0: off)
+    uint32_t refuseCommand = 0;     // NACK this firmware command with INVALID_CMD every time (0: off)
 };
+
+// The code of a command or boot announcement by its name ("WRITE_CMD",
+// "RECEIVE_HSM_CMD", ...); 0 for a name that is none.
+uint32_t SimCommandCode(const std::string& name);
 
 struct SimConfig {
     uint32_t chip = 0x30230;  // reported chip number, hexadecimal-digit form
@@ -162,6 +169,10 @@ private:
     void SendReadChunk();
     void EnterFirmware();
     void ResetToBootRom();
+    // The board falls silent from here on (a fault), once.
+    void FallSilent(const char* why);
+    // True when the command is the one the board falls silent on.
+    bool SilentOn(uint32_t code);
 
     void SendPacket(const ProtocolPacket& packet, size_t size, uint32_t baud);
     void SendBytes(const uint8_t* data, size_t size, uint32_t baud, bool isData);

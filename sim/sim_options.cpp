@@ -75,6 +75,8 @@ std::string SimUsage()
            "                           or 115200/921600 baud (boot ROM/firmware)\n"
            "  --any-speed              accept and send at any line speed\n"
            "  --line-rate              pace the bytes at the line speed in force (10 bits a byte)\n"
+           "  --reply-latency MS       hold every reply back MS ms before it goes out, as the latency\n"
+           "                           timer of a USB-serial adapter does (default 0)\n"
            "  --link PATH              make a symbolic link PATH to the device\n"
            "  --once                   end when the host has closed the line after a run\n"
            "  --trace FILE             write every packet and data block as JSON lines\n"
@@ -97,6 +99,11 @@ std::string SimUsage()
            "  --reset-after N          fall back to the boot ROM after N bytes received, once\n"
            "  --refuse-image           refuse every boot image (as if its CRC were wrong)\n"
            "  --nack-format            NACK as the second answer to LOW_FORMAT_CMD\n"
+           "  --silent-on NAME         stop answering on receiving the command NAME (WRITE_CMD,\n"
+           "                           READ_CMD, FW_PING, STORAGE_INFO_CMD, CHIP_INFO_CMD,\n"
+           "                           LOW_FORMAT_CMD, START_CMD, RECEIVE_HSM_CMD, RECEIVE_ZOLK_CMD)\n"
+           "  --silent-after-ack NAME  stop answering right after acknowledging the command NAME\n"
+           "  --refuse-command NAME    refuse the firmware command NAME (NACK, INVALID_CMD) every time\n"
            "  --help                   print this text\n";
 }
 
@@ -134,6 +141,12 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
         return [target](const std::string& v) {
             *target = v;
             return !v.empty();
+        };
+    };
+    const auto command = [](uint32_t* target) {
+        return [target](const std::string& v) {
+            *target = SimCommandCode(v);
+            return *target != 0;
         };
     };
     bool help = false;
@@ -178,6 +191,18 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
         {"hangup-after", true, count(&f.hangupAfter)},
         {"reset-after", true, count(&f.resetAfter)},
         {"refuse-image", false, flag(&f.refuseImage)},
+        {"silent-on", true, command(&f.silentOn)},
+        {"silent-after-ack", true, command(&f.silentAfterAck)},
+        {"refuse-command", true, command(&f.refuseCommand)},
+        {"reply-latency", true,
+         [o](const std::string& v) {
+             uint64_t n = 0;
+             if (!ParseNumber(v, &n) || n > 10000) {
+                 return false;
+             }
+             o->replyLatencyMs = static_cast<uint32_t>(n);
+             return true;
+         }},
         {"nack-format", false, flag(&f.nackFormat)},
     };
 

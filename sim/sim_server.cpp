@@ -73,6 +73,14 @@ public:
             m_freeAt += static_cast<double>(bytes) * 10000.0 / baud;
         }
     }
+    // Bytes held back until t earn no credit while they wait: the line was
+    // busy with them (a latency timer holds bytes that already crossed it).
+    void NoCreditBefore(double t)
+    {
+        if (m_freeAt < t) {
+            m_freeAt = t;
+        }
+    }
     // Milliseconds until one more byte may pass.
     double WaitMs(double now, uint32_t baud) const
     {
@@ -87,6 +95,7 @@ struct Segment {
     uint32_t baud;
     std::vector<uint8_t> bytes;
     size_t pos = 0;
+    double readyMs = 0;  // not sent before this time (the reply latency)
 };
 
 }  // namespace
@@ -192,9 +201,10 @@ int SimServer::Run()
         }
         return BaudOf(cfgetospeed(&tio));
     };
+    const double latencyMs = m_options.replyLatencyMs;
     const auto takeOutput = [&]() {
         for (SimBoard::Output& o : board.TakeOutput()) {
-            outq.push_back(Segment{o.baud, std::move(o.bytes), 0});
+            outq.push_back(Segment{o.baud, std::move(o.bytes), 0, NowMs() + latencyMs});
         }
     };
     // Returns false when the run is over.
@@ -232,7 +242,12 @@ int SimServer::Run()
             consider(rxPacer.WaitMs(now, paceBaud));
         }
         size_t txAllow = 0;
-        if (!outq.empty()) {
+        if (!outq.empty() && outq.front().readyMs > now) {
+            consider(outq.front().readyMs - now);
+        } else if (!outq.empty()) {
+            if (latencyMs > 0 && outq.front().pos == 0) {
+                txPacer.NoCreditBefore(outq.front().readyMs);
+            }
             txAllow = txPacer.Allow(now, paceBaud, SIZE_MAX);
             if (txAllow > 0) {
                 events |= POLLOUT;

@@ -12,6 +12,7 @@ struct SimOptions {
     SimConfig board;
     bool lineRate = false;  // pace bytes at the line speed in force
     bool once = false;      // end after the first host has closed the line
+    uint32_t replyLatencyMs = 0;  // hold every reply back this long, as a USB adapter's latency timer does
     std::string link;       // symbolic link to the pseudo-terminal, if set
     std::string trace;      // JSON-lines trace file, if set
 };

@@ -90,9 +90,7 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
     }
     const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
 
-    ProgressBar* bar = ProgressBar::GetInstance();
-    bar->Start(total);
-    const ProgressBar::EndOnExit endBar;
+    ProgressBar::Transfer progress(total);
 
     uint32_t sent = 0;
     uint32_t lastProgress = static_cast<uint32_t>(MilliClock());
@@ -105,7 +103,6 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
         }
         for (uint32_t pos = 0; pos < block;) {
             if (StopRequested()) {
-                bar->End();
                 return false;
             }
             // A short write sends the rest of its piece before the next one,
@@ -114,6 +111,9 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             while (pos < pieceEnd) {
                 uint32_t written = 0;
                 if (!m_serial->SendData(data + pos, pieceEnd - pos, &written)) {
+                    if (m_serial->LastFailure() == SerialFailure::kStopped) {
+                        return false;
+                    }
                     if (LineLost()) {
                         LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ",
                                 "Serial line is gone - image stopped at byte %u of %u\n", sent, total);
@@ -129,18 +129,19 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
                 if (written != 0) {
                     pos += written;
                     sent += written;
-                    bar->Plus(written);
+                    progress.Plus(written);
                     lastProgress = static_cast<uint32_t>(MilliClock());
-                } else if (static_cast<uint32_t>(MilliClock()) - lastProgress >= GetSilenceLimitMs()) {
+                } else if (static_cast<uint32_t>(MilliClock()) - lastProgress >= AnswerBoundMs()) {
+                    char bound[32];
                     LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ",
-                            "Target stopped taking the image - nothing written for %u ms (byte %u of %u)\n",
-                            GetSilenceLimitMs(), sent, total);
+                            "Image stopped at byte %u of %u - the line took nothing for %s\n", sent, total,
+                            BoundText(AnswerBoundMs(), bound, sizeof(bound)));
                     return false;
                 }
             }
         }
     }
-    bar->End();
+    progress.End();
     LOG_MSG(LOG_DETAIL, "[ProtocolCB::SendFile:%d] ", "Complete to send file\n");
     return true;
 }
@@ -163,24 +164,34 @@ bool ProtocolCB::StartQEXZOLK()
 
     for (;;) {
         if (StopRequested()) {
-            if (retry > 0) {
-                std::printf("\n");  // ends the retry counter's line
-                std::fflush(stdout);
-            }
+            ConsoleEndOpenLine();  // the retry counter's line
             return false;
         }
         uint32_t written = 0;
         if (!m_serial->SendData(startWire, kCbPacketSize, &written)) {
-            LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "Failed send data(%lu / %lu)\n",
-                    static_cast<unsigned long>(written), static_cast<unsigned long>(kCbPacketSize));
+            if (m_serial->LastFailure() != SerialFailure::kStopped) {
+                LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "Failed send data(%lu / %lu)\n",
+                        static_cast<unsigned long>(written), static_cast<unsigned long>(kCbPacketSize));
+            }
             return false;
         }
         uint32_t got = 0;
+        // A failed read is not a refusal, unless it damaged the answer (a
+        // boot ROM at another speed gives framing errors on every answer):
+        // that is counted, so the reset prompt still comes. A line that
+        // cannot carry anything any more ends the handshake.
+        bool damaged = false;
         if (!m_serial->ReadDataTimeout(answer, kCbPacketSize, &got, 1)) {
-            continue;  // a failed read is not a refusal
+            if (LineLost()) {
+                return false;
+            }
+            damaged = m_serial->LastFailure() == SerialFailure::kLineError;
+            if (!damaged) {
+                continue;
+            }
         }
         const ProtocolPacket res = DecodePacket(answer, kCbPacketSize);
-        if (res.param[0] == START_CMD && res.cmdType == ACK) {
+        if (!damaged && res.param[0] == START_CMD && res.cmdType == ACK) {
             LOG_MSG(LOG_DETAIL, "[ProtocolCB::StartQEXZOLK:%d] ", "Complete to receive start res\n");
             uint8_t trailer[kStartTrailerSize];
             m_serial->ReadDataTimeout(trailer, kStartTrailerSize, &got, 1);

@@ -96,9 +96,7 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
     }
     const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
 
-    ProgressBar* bar = ProgressBar::GetInstance();
-    bar->Start(total);
-    const ProgressBar::EndOnExit endBar;
+    ProgressBar::Transfer progress(total);
 
     // Header and chunk leave together from one buffer: one write per chunk.
     uint8_t frame[kPacketBufferSize + kChunkSize];
@@ -125,6 +123,9 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             uint32_t written = 0;
             if (!m_serial->SendData(frame, kPacketBufferSize + chunk, &written) ||
                 written != kPacketBufferSize + chunk) {
+                if (m_serial->LastFailure() == SerialFailure::kStopped) {
+                    return false;
+                }
                 if (LineLost()) {
                     LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
                             "Serial line is gone - sending the chunk at byte %u of %u\n", sent, total);
@@ -136,31 +137,41 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             }
 
             uint8_t reply[kPacketBufferSize] = {};
-            switch (ReadInPhase(reply, kPacketBufferSize, true)) {
+            bool damaged = false;
+            switch (ReadInPhase(reply, kPacketBufferSize, AnswerBoundMs())) {
             case PhaseRead::kComplete:
                 break;
-            case PhaseRead::kStopped:
-                bar->End();
+            case PhaseRead::kSilent: {
+                char what[64];
+                std::snprintf(what, sizeof(what), "reply to the chunk at byte %u of %u", sent, total);
+                ReportSilence("[ProtocolFW::SendFile:%d] ", what, AnswerBoundMs());
                 return false;
-            case PhaseRead::kSilent:
-                LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
-                        "Target stopped answering - no chunk reply for %u ms (chunk at byte %u of %u)\n",
-                        GetSilenceLimitMs(), sent, total);
-                return false;
+            }
             case PhaseRead::kGone:
-            case PhaseRead::kFailed:
                 LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
                         "Serial line is gone - waiting for the reply to the chunk at byte %u of %u\n", sent,
                         total);
                 return false;
-            }
-            header = DecodePacket(reply, kPacketBufferSize);
-
-            if (header.cmdType == CHUNK_ACK) {
+            case PhaseRead::kDamaged:
+                damaged = true;
                 break;
+            case PhaseRead::kStopped:
+            case PhaseRead::kFailed:
+                return false;  // a stop prints nothing; the port printed its failure
             }
-            if (header.cmdType == NACK && header.param[1] == FAIL_CALC_CRC_FILE) {
-                // The chunk arrived damaged: the same bytes go again.
+            if (!damaged) {
+                header = DecodePacket(reply, kPacketBufferSize);
+                if (header.cmdType == CHUNK_ACK) {
+                    break;
+                }
+            }
+            // A chunk that arrived damaged goes again, the same bytes; so
+            // does one whose reply was damaged on the way back, as the
+            // target may have refused it.
+            if (damaged || (header.cmdType == NACK && header.param[1] == FAIL_CALC_CRC_FILE)) {
+                if (damaged) {
+                    SkipDamagedInput();
+                }
                 if (++refusals > kMaxChunkRetries) {
                     LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Chunk at byte %u refused %u times in a row\n",
                             sent, refusals);
@@ -173,9 +184,9 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             return false;
         }
         sent += chunk;
-        bar->Plus(chunk);
+        progress.Plus(chunk);
     }
-    bar->End();
+    progress.End();
     LOG_MSG(LOG_DETAIL, "[ProtocolFW::SendFile:%d] ", "Complete to send file\n");
     return true;
 }
@@ -190,18 +201,13 @@ bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
         LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
-    uint32_t got = 0;
-    while (!m_serial->ReadDataTimeout(pBuf, size, &got, pollCount)) {
-        if (StopRequested()) {
-            return false;
-        }
-        if (LineLost()) {
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "Serial line is gone - waiting for %u bytes of data\n",
-                    size);
-            return false;
-        }
+    if (pollCount == 0) {
+        char what[48];
+        std::snprintf(what, sizeof(what), "%u bytes of data", size);
+        return RecvWithin(pBuf, size, AnswerBoundMs(), what, "[ProtocolFW::RecvData:%d] ");
     }
-    return true;
+    uint32_t got = 0;
+    return m_serial->ReadDataTimeout(pBuf, size, &got, pollCount);
 }
 
 bool ProtocolFW::DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size)
@@ -215,21 +221,10 @@ bool ProtocolFW::DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size)
         return false;
     }
 
+    char what[64];
+    std::snprintf(what, sizeof(what), "final answer to %s", CodeName(cmd));
     uint8_t wire[kPacketBufferSize] = {};
-    switch (ReadInPhase(wire, kPacketBufferSize, true)) {
-    case PhaseRead::kComplete:
-        break;
-    case PhaseRead::kStopped:
-        return false;
-    case PhaseRead::kSilent:
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ",
-                "Target stopped answering - no final answer to %s for %u ms\n", CodeName(cmd),
-                GetSilenceLimitMs());
-        return false;
-    case PhaseRead::kGone:
-    case PhaseRead::kFailed:
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ", "Serial line is gone - waiting for the final answer to %s\n",
-                CodeName(cmd));
+    if (!RecvWithin(wire, kPacketBufferSize, AnswerBoundMs(), what, "[ProtocolFW::DumpProtocol:%d] ")) {
         return false;
     }
     const ProtocolPacket res = DecodePacket(wire, kPacketBufferSize);
@@ -255,9 +250,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
         return false;
     }
 
-    ProgressBar* bar = ProgressBar::GetInstance();
-    bar->Start(size);
-    const ProgressBar::EndOnExit endBar;
+    ProgressBar::Transfer progress(size);
 
     // Header and chunk arrive back to back into one buffer; the chunk goes
     // from there straight into the sink.
@@ -270,31 +263,39 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
     while (ok && received < size) {
         const uint32_t chunk = std::min(size - received, kChunkSize);
         uint32_t got = 0;
-        switch (ReadInPhase(frame, kPacketBufferSize + chunk, false, &got)) {
+        bool damaged = false;
+        switch (ReadInPhase(frame, kPacketBufferSize + chunk, AnswerBoundMs(), &got)) {
         case PhaseRead::kComplete:
             break;
-        case PhaseRead::kStopped:
+        case PhaseRead::kSilent: {
+            char what[80];
+            std::snprintf(what, sizeof(what), "%s of the chunk at byte %u of %u",
+                          got < kPacketBufferSize ? "header" : "data", received, size);
+            ReportSilence("[ProtocolFW::RecvDataAndCreateFile:%d] ", what, AnswerBoundMs());
             ok = false;
             continue;
-        case PhaseRead::kSilent:
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
-                    "Target stopped answering - no chunk %s for %u ms (chunk at byte %u of %u)\n",
-                    got < kPacketBufferSize ? "header" : "data", GetSilenceLimitMs(), received, size);
-            ok = false;
-            continue;
+        }
         case PhaseRead::kGone:
             LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
                     "Serial line is gone - waiting for the chunk at byte %u of %u\n", received, size);
             ok = false;
+            continue;
+        case PhaseRead::kDamaged:
+            damaged = true;
+            SkipDamagedInput();
+            break;
+        case PhaseRead::kStopped:
+            ok = false;  // nothing to say: the run says why it stopped
             continue;
         case PhaseRead::kFailed:
             ok = false;  // the port reported the failed read
             continue;
         }
 
-        ProtocolPacket reply = DecodePacket(frame, kPacketBufferSize);
-        const uint32_t next = CalcCRC(data, chunk, crc);
-        if (next == reply.param[1]) {
+        // The reply is built on the header; a damaged header is replaced.
+        ProtocolPacket reply = damaged ? ProtocolPacket{} : DecodePacket(frame, kPacketBufferSize);
+        const uint32_t next = damaged ? 0 : CalcCRC(data, chunk, crc);
+        if (!damaged && next == reply.param[1]) {
             if (!pSink->Write(data, chunk)) {
                 ok = false;  // the sink reported why
                 continue;
@@ -302,7 +303,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
             crc = next;
             received += chunk;
             refusals = 0;
-            bar->Plus(chunk);
+            progress.Plus(chunk);
             reply.cmdType = CHUNK_ACK;
         } else {
             // Damaged on the line: not written; the target sends it again.
@@ -319,7 +320,9 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
         EncodePacket(reply, frame, kPacketBufferSize);
         uint32_t written = 0;
         if (!m_serial->SendData(frame, kPacketBufferSize, &written) || written != kPacketBufferSize) {
-            if (LineLost()) {
+            if (m_serial->LastFailure() == SerialFailure::kStopped) {
+                // the run says why it stopped
+            } else if (LineLost()) {
                 LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
                         "Serial line is gone - answering the chunk at byte %u of %u\n", received, size);
             } else {
@@ -329,10 +332,10 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
             ok = false;
         }
     }
-    bar->End();
     if (!ok) {
         return false;  // what arrived stays in the sink: its owner says how much
     }
+    progress.End();
     LOG_MSG(LOG_DETAIL, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Complete to receive storage dump data\n");
     *pCRC = crc;
     return true;

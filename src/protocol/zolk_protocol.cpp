@@ -8,11 +8,24 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/stop_request.h"
+#include "support/progress_bar.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
 namespace {
 std::atomic<uint32_t> g_silenceLimitMs{kDefaultSilenceLimitMs};
+std::atomic<uint32_t> g_timeoutScale{1};
+
+constexpr uint64_t kMiB = 1024 * 1024;
+// Damaged input is dropped in pieces of this size, at most this many.
+constexpr uint32_t kSkipPieceSize = 256;
+constexpr int kMaxSkipPieces = 64;
+
+// The tag of the class's RecvResPacket, for the waits shared by both.
+const char* RecvTag(uint32_t packetSize)
+{
+    return packetSize == kCbPacketSize ? "[ProtocolCB::RecvResPacket:%d] " : "[ProtocolFW::RecvResPacket:%d] ";
+}
 }  // namespace
 
 void ZolkProtocol::SetSilenceLimitMs(uint32_t ms)
@@ -23,6 +36,44 @@ void ZolkProtocol::SetSilenceLimitMs(uint32_t ms)
 uint32_t ZolkProtocol::GetSilenceLimitMs()
 {
     return g_silenceLimitMs;
+}
+
+void ZolkProtocol::SetTimeoutScale(uint32_t scale)
+{
+    g_timeoutScale = scale == 0 ? 1 : scale;
+}
+
+uint32_t ZolkProtocol::GetTimeoutScale()
+{
+    return g_timeoutScale;
+}
+
+uint64_t ZolkProtocol::AnswerBoundMs()
+{
+    return static_cast<uint64_t>(g_silenceLimitMs) * g_timeoutScale;
+}
+
+uint64_t ZolkProtocol::EraseAnswerBoundMs(uint64_t windowBytes)
+{
+    const uint64_t mib = (windowBytes + kMiB - 1) / kMiB;
+    return AnswerBoundMs() * (1 + kEraseLimitsPerMiB * mib);
+}
+
+const char* ZolkProtocol::BoundText(uint64_t boundMs, char* text, uint32_t textSize)
+{
+    if (boundMs % 1000 == 0) {
+        std::snprintf(text, textSize, "%llu s", static_cast<unsigned long long>(boundMs / 1000));
+    } else {
+        std::snprintf(text, textSize, "%llu ms", static_cast<unsigned long long>(boundMs));
+    }
+    return text;
+}
+
+void ZolkProtocol::ReportSilence(const char* tag, const char* what, uint64_t boundMs, const char* detail)
+{
+    char bound[32];
+    LOG_MSG(LOG_ERROR, tag, "No %s for %s - the board stopped answering%s\n", what,
+            BoundText(boundMs, bound, sizeof(bound)), detail);
 }
 
 char* ZolkProtocol::DefineToString(uint32_t code, char* text)
@@ -75,34 +126,117 @@ bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, cons
 bool ZolkProtocol::LineLost()
 {
     CSerialPort* serial = GetSerial();
-    return serial == nullptr || !serial->IsOpen() || serial->IsGone();
+    return serial == nullptr || !serial->IsUsable();
 }
 
-ZolkProtocol::PhaseRead ZolkProtocol::ReadInPhase(void* pBuf, uint32_t size, bool bRetryFailures,
-                                                  uint32_t* pGot)
+ZolkProtocol::PhaseRead ZolkProtocol::ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot)
 {
     uint32_t local = 0;
     uint32_t& got = pGot != nullptr ? *pGot : local;
     got = 0;
+    m_wentSilent = false;
     CSerialPort* serial = GetSerial();
-    if (serial == nullptr) {
+    if (serial == nullptr || !serial->IsOpen()) {
         return PhaseRead::kGone;
     }
-    for (;;) {
-        got = 0;
-        if (serial->ReadFull(pBuf, size, &got, GetSilenceLimitMs())) {
-            return got == size ? PhaseRead::kComplete : PhaseRead::kSilent;
+    if (serial->ReadFull(pBuf, size, &got, boundMs)) {
+        if (got == size) {
+            return PhaseRead::kComplete;
         }
-        if (StopRequested()) {
-            return PhaseRead::kStopped;
-        }
-        if (LineLost()) {
-            return PhaseRead::kGone;
-        }
-        if (!bRetryFailures) {
-            return PhaseRead::kFailed;
+        m_wentSilent = true;
+        return PhaseRead::kSilent;
+    }
+    switch (serial->LastFailure()) {
+    case SerialFailure::kStopped: return PhaseRead::kStopped;
+    case SerialFailure::kLineError: return PhaseRead::kDamaged;
+    case SerialFailure::kGone: return PhaseRead::kGone;
+    default: return PhaseRead::kFailed;
+    }
+}
+
+void ZolkProtocol::SkipDamagedInput()
+{
+    CSerialPort* serial = GetSerial();
+    if (serial == nullptr) {
+        return;
+    }
+    uint8_t scratch[kSkipPieceSize];
+    for (int i = 0; i < kMaxSkipPieces; ++i) {
+        uint32_t got = 0;
+        const bool ok = serial->ReadFull(scratch, sizeof(scratch), &got, kLineErrorSkipQuietMs);
+        if ((!ok && serial->LastFailure() != SerialFailure::kLineError) || got < sizeof(scratch)) {
+            return;
         }
     }
+}
+
+bool ZolkProtocol::RecvWithin(void* pBuf, uint32_t size, uint64_t boundMs, const char* what, const char* tag,
+                              uint32_t* pGot)
+{
+    uint32_t got = 0;
+    const PhaseRead r = ReadInPhase(pBuf, size, boundMs, &got);
+    if (pGot != nullptr) {
+        *pGot = got;
+    }
+    switch (r) {
+    case PhaseRead::kComplete:
+        return true;
+    case PhaseRead::kSilent: {
+        char detail[64] = "";
+        if (got > 0) {
+            std::snprintf(detail, sizeof(detail), " (%u of %u bytes came)", got, size);
+        }
+        ReportSilence(tag, what, boundMs, detail);
+        return false;
+    }
+    case PhaseRead::kGone:
+        LOG_MSG(LOG_ERROR, tag, "Serial line is gone - waiting for the %s\n", what);
+        return false;
+    case PhaseRead::kDamaged:
+        SkipDamagedInput();
+        LOG_MSG(LOG_ERROR, tag, "Damaged %s - a line error (framing, overrun or parity)\n", what);
+        return false;
+    case PhaseRead::kStopped:
+    case PhaseRead::kFailed:
+        return false;  // nothing to add: a stop prints nothing, the port printed its failure
+    }
+    return false;
+}
+
+bool ZolkProtocol::RecvAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t boundMs, const char* what)
+{
+    ProtocolPacket internal;
+    if (pRes == nullptr) {
+        pRes = &internal;
+    }
+    const uint32_t size = GetPacketSize();
+    const char* tag = RecvTag(size);
+    if (GetSerial() == nullptr) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    char answerTo[64];
+    if (what == nullptr) {
+        std::snprintf(answerTo, sizeof(answerTo), "answer to %s", CodeName(cmd));
+        what = answerTo;
+    }
+    uint8_t wire[kPacketBufferSize] = {};
+    if (!RecvWithin(wire, size, boundMs, what, tag)) {
+        return false;
+    }
+    return TakeAnswer(wire, cmd, pRes);
+}
+
+bool ZolkProtocol::TakeAnswer(const uint8_t* wire, uint32_t cmd, ProtocolPacket* pRes)
+{
+    // Only the received words are replaced; a short read leaves zeros.
+    const uint32_t size = GetPacketSize();
+    const ProtocolPacket res = DecodePacket(wire, size);
+    pRes->cmdType = res.cmdType;
+    for (uint32_t i = 0; i + 1 < size / 4; ++i) {
+        pRes->param[i] = res.param[i];
+    }
+    return CheckResPacket(pRes, cmd, nullptr);
 }
 
 bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
@@ -127,8 +261,10 @@ bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
     // A short write would leave the target waiting for the rest of a packet
     // that never comes: it fails like a failed one.
     if (!serial->SendData(wire, size, &written) || written != size) {
-        LOG_MSG(LOG_ERROR, tag, "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(written),
-                static_cast<unsigned long>(size));
+        if (serial->LastFailure() != SerialFailure::kStopped) {
+            LOG_MSG(LOG_ERROR, tag, "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(written),
+                    static_cast<unsigned long>(size));
+        }
         return false;
     }
     // The targets need this pause before they can take the next packet.
@@ -138,6 +274,9 @@ bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
 
 bool ZolkProtocol::RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount, const char* tag)
 {
+    if (pollCount == 0) {
+        return RecvAnswer(cmd, pRes, AnswerBoundMs());
+    }
     ProtocolPacket internal;
     if (pRes == nullptr) {
         pRes = &internal;
@@ -147,25 +286,22 @@ bool ZolkProtocol::RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t 
         LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
         return false;
     }
+    m_wentSilent = false;
     const uint32_t size = GetPacketSize();
     uint8_t wire[kPacketBufferSize] = {};
     uint32_t got = 0;
-    while (!serial->ReadDataTimeout(wire, size, &got, pollCount)) {
-        if (StopRequested()) {
-            return false;
-        }
-        if (LineLost()) {
+    // The poll count and the port's time-outs bound this wait (the firmware
+    // ping): one read, a short or empty one included.
+    if (!serial->ReadDataTimeout(wire, size, &got, pollCount)) {
+        if (serial->LastFailure() == SerialFailure::kGone || !serial->IsOpen()) {
             LOG_MSG(LOG_ERROR, tag, "Serial line is gone - waiting for the answer to %s\n", CodeName(cmd));
-            return false;
+        } else if (serial->LastFailure() == SerialFailure::kLineError) {
+            LOG_MSG(LOG_ERROR, tag, "Damaged answer to %s - a line error (framing, overrun or parity)\n",
+                    CodeName(cmd));
         }
+        return false;
     }
-    // Only the received words are replaced; a short read leaves zeros.
-    const ProtocolPacket res = DecodePacket(wire, size);
-    pRes->cmdType = res.cmdType;
-    for (uint32_t i = 0; i + 1 < size / 4; ++i) {
-        pRes->param[i] = res.param[i];
-    }
-    return CheckResPacket(pRes, cmd, nullptr);
+    return TakeAnswer(wire, cmd, pRes);
 }
 
 bool ZolkProtocol::CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc,
@@ -243,22 +379,19 @@ bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint3
         expectedCrc = CalcCRCInFile(&file, offset, size);
     }
 
+    // The boot ROM's answer names the image; the firmware's is the final
+    // answer of the command.
+    char what[64];
+    if (cmd == RECEIVE_HSM_CMD) {
+        std::snprintf(what, sizeof(what), "answer to the HSM image");
+    } else if (cmd == RECEIVE_ZOLK_CMD) {
+        std::snprintf(what, sizeof(what), "answer to the ZOLK firmware image");
+    } else {
+        std::snprintf(what, sizeof(what), "final answer to %s", CodeName(cmd));
+    }
     const uint32_t packetSize = GetPacketSize();
     uint8_t wire[kPacketBufferSize] = {};
-    switch (ReadInPhase(wire, packetSize, true)) {
-    case PhaseRead::kComplete:
-        break;
-    case PhaseRead::kStopped:
-        return false;
-    case PhaseRead::kSilent:
-        LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ",
-                "Target stopped answering - no final answer to %s for %u ms\n", CodeName(cmd),
-                GetSilenceLimitMs());
-        return false;
-    case PhaseRead::kGone:
-    case PhaseRead::kFailed:
-        LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ",
-                "Serial line is gone - waiting for the final answer to %s\n", CodeName(cmd));
+    if (!RecvWithin(wire, packetSize, AnswerBoundMs(), what, "[ZolkProtocol::SendFileAndRecvRes:%d] ")) {
         return false;
     }
     const ProtocolPacket res = DecodePacket(wire, packetSize);

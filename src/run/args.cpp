@@ -39,6 +39,7 @@ const option kLongOptions[] = {
     {"save-log", no_argument, nullptr, 0},
     {"speed", no_argument, nullptr, 0},
     {"port", required_argument, nullptr, 0},
+    {"timeout-scale", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
@@ -107,6 +108,8 @@ In this build:
                                 a COM number or name on Windows (3, COM3)
       --storage snor|eflash     Write or dump by address (--addr, --size);
                                 without it by bank (--bank)
+      --timeout-scale [n]       Multiply every bound of a wait for the board
+                                by n (1 to 1000, default 1) for a slow board
   -b is not a short option here: use --bank [bank num]
 )TEXT";
 
@@ -310,6 +313,20 @@ bool ParseSectorSizeOption(const char* text, ZOLKArgs* args)
     return parsed;
 }
 
+// --timeout-scale: a whole number from 1 to kMaxTimeoutScale, read by the
+// parser of every numeric option.
+bool ParseTimeoutScaleOption(const char* text, ZOLKArgs* args)
+{
+    uint64_t scale = 0;
+    if (!ParseUnsigned(text, kMaxTimeoutScale, &scale) || scale < 1) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Timeout scale is a whole number from 1 to %u\n", kMaxTimeoutScale);
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "Entered timeout scale : %s\n", text);
+        return false;
+    }
+    args->uiTimeoutScale = static_cast<uint32_t>(scale);
+    return true;
+}
+
 // Options whose table entry carries the value 0, by name.
 bool ApplyNamedOption(const char* name, ZOLKArgs* args)
 {
@@ -327,6 +344,8 @@ bool ApplyNamedOption(const char* name, ZOLKArgs* args)
         return ParsePortOption(optarg, args);
     } else if (strcmp(name, "sector-size") == 0) {
         return ParseSectorSizeOption(optarg, args);
+    } else if (strcmp(name, "timeout-scale") == 0) {
+        return ParseTimeoutScaleOption(optarg, args);
     }
     return true;
 }

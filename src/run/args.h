@@ -33,7 +33,12 @@ struct ZOLKArgs {
     // the snor part from where the eflash part ended; the boot load sends the
     // HSM image from 0x2000. Kept apart from ullAddr, the storage address.
     uint64_t ullFileOffset = 0;
+    // --timeout-scale N: every bound of a wait for the board times N, for
+    // slow boards (1 to kMaxTimeoutScale).
+    uint32_t uiTimeoutScale = 1;
 };
+
+inline constexpr uint32_t kMaxTimeoutScale = 1000;
 
 bool ParseArgs(int argc, char** argv, ZOLKArgs* args);
 bool CheckLongOptions(int argc, char** argv);

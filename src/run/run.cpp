@@ -9,6 +9,7 @@
 
 #include "protocol/codes.h"
 #include "protocol/protocol_fw.h"
+#include "protocol/zolk_protocol.h"
 #include "run/args.h"
 #include "run/version.h"
 #include "support/console.h"
@@ -36,6 +37,7 @@ void ApplySwitches(const ZOLKArgs& args)
     logger->SetTimeStamp(args.bTime != 0);
     logger->SetDebug(args.bDebug != 0);
     ProgressBar::GetInstance()->SetShowSpeed(args.bSpeed != 0);
+    ZolkProtocol::SetTimeoutScale(args.uiTimeoutScale);
 }
 
 // One line typed at the prompt, without its line end and the blanks around
@@ -117,7 +119,11 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
     if (StopRequested()) {
         return false;  // the ping was cut off, not unanswered
     }
-    serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0);
+    // A port that failed during the ping (it printed why) has no boot ROM
+    // behind it to talk to.
+    if (!serial.IsUsable() || !serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0)) {
+        return false;
+    }
     if (!CheckMandatoryFilesQEX(&args)) {
         LOG_MSG(LOG_ERROR, "[main:%d] ", "You need to check mandatory files\n");
         return false;
@@ -126,7 +132,9 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
         return false;
     }
     // The freshly started firmware prints its start-up text: show it.
-    serial.SetCommunicationTimeouts(1, 1, 1, 1, 1);
+    if (!serial.SetCommunicationTimeouts(1, 1, 1, 1, 1)) {
+        return false;
+    }
     serial.ReadTreshData(100);
     return true;
 }
@@ -206,23 +214,43 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     if (!ChoosePortDevice(zolkArgs, &device) || StopRequested() || !serial.OpenPort(device.c_str(), 0)) {
         return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
-    serial.SetCommunicationTimeouts(10, 10, 10, 10, 10);
-    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
+    // A port that cannot be set up (the port printed the speed and the
+    // reason) ends the run before anything is sent.
+    if (!serial.SetCommunicationTimeouts(10, 10, 10, 10, 10) ||
+        !serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0)) {
+        return kResultEarlyEnd;
+    }
 
     if (!BootFirmwareIfNeeded(qex, serial, zolkArgs, form)) {
         return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
 
     ProtocolFW fwProtocol(&serial);
-    // From here on every read and write waits without a time limit.
-    serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0);
-    serial.SetCommunicationTimeouts(0, 0, 0, 0, 0);
+    // From here on the port's time-outs set no limit; the protocol bounds
+    // every wait for the board by its silence.
+    if (!serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0) || !serial.SetCommunicationTimeouts(0, 0, 0, 0, 0)) {
+        return kResultEarlyEnd;
+    }
 
-    // GetChipInfo fills the chip record the bank operations look up.
-    qex.InfoStorage();
-    qex.GetChipInfo();
+    // GetChipInfo fills the chip record the bank operations look up. A
+    // refused query lets the run go on; a line that is gone or silent ends
+    // it, as does any failed query of a --device-info run.
+    const bool infoOk = qex.InfoStorage();
     if (StopRequested()) {
         return StoppedRun();
+    }
+    if (!infoOk && qex.LineFailed()) {
+        return Verdict(false);
+    }
+    const bool chipOk = qex.GetChipInfo();
+    if (StopRequested()) {
+        return StoppedRun();
+    }
+    if (!chipOk && qex.LineFailed()) {
+        return Verdict(false);
+    }
+    if (zolkArgs.bDeviceInfo && !(infoOk && chipOk)) {
+        return Verdict(false);
     }
 
     if (zolkArgs.bLowFormat && !qex.LowformatCommand()) {

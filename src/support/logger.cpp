@@ -8,6 +8,7 @@
 
 #include "support/clock.h"
 #include "support/console.h"
+#include "support/os_file.h"
 #include "support/progress_bar.h"
 
 namespace {
@@ -23,24 +24,6 @@ void ReportPrintFailure()
             ZOLKLogger::GetInstance()->GetLogFileName());
 }
 
-// Creates a new file without replacing one that exists. Run-time libraries
-// that do not know the exclusive mode get the plain mode after the check.
-FILE* CreateNewFile(const std::string& path, bool& exists)
-{
-    std::error_code ec;
-    exists = std::filesystem::exists(path, ec);
-    if (exists) {
-        return nullptr;
-    }
-    errno = 0;
-    FILE* fp = std::fopen(path.c_str(), "wbx");
-    if (fp == nullptr && errno == EEXIST) {
-        exists = true;
-    } else if (fp == nullptr && errno == EINVAL) {
-        fp = std::fopen(path.c_str(), "wb");
-    }
-    return fp;
-}
 }  // namespace
 
 uint16_t LogLevelAttribute(int level)
@@ -212,7 +195,8 @@ ZOLKLogger* ZOLKLogger::SetSaveLog(bool flag)
         for (int suffix = 1; suffix <= 1000 && m_pLogFile == nullptr; ++suffix) {
             const std::string name = suffix == 1 ? baseName : baseName + "_" + std::to_string(suffix);
             bool exists = false;
-            m_pLogFile = CreateNewFile(name, exists);
+            std::string reason;
+            m_pLogFile = CreateNewFile(name.c_str(), &reason, &exists);
             m_szLogFileName = name;
             if (!exists) {
                 break;

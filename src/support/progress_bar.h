@@ -19,14 +19,26 @@ public:
     bool NeedRedraw() const { return bRedraw; }
     void ClearLine();
 
-    // Ends the bar when a transfer leaves its scope, on every way out: a
-    // failed transfer must not leave a bar that later messages redraw.
-    class EndOnExit {
+    // One transfer's bar: started here and ended on every way out of the
+    // transfer, so that a failed transfer never leaves a bar that later
+    // messages draw again.
+    class Transfer {
     public:
-        EndOnExit() = default;
-        ~EndOnExit() { ProgressBar::GetInstance()->End(); }
-        EndOnExit(const EndOnExit&) = delete;
-        EndOnExit& operator=(const EndOnExit&) = delete;
+        explicit Transfer(uint64_t total) { ProgressBar::GetInstance()->Start(total); }
+        ~Transfer() { End(); }
+        Transfer(const Transfer&) = delete;
+        Transfer& operator=(const Transfer&) = delete;
+        void Plus(uint64_t count) { ProgressBar::GetInstance()->Plus(count); }
+        void End()
+        {
+            if (m_active) {
+                m_active = false;
+                ProgressBar::GetInstance()->End();
+            }
+        }
+
+    private:
+        bool m_active = true;
     };
 
     // Writes one picture of the line ("\r%3d%% [...] %lld/%lld", and the

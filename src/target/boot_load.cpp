@@ -15,6 +15,21 @@ namespace {
 // the files are wrong, and sending them again only wastes the user's time.
 constexpr int kMaxImageAttempts = 3;
 
+// Why the boot load cannot go on when the port cannot carry anything any
+// more; a stop prints nothing (the run reports it).
+void ReportLostLine(const CSerialPort& serial)
+{
+    if (StopRequested() || !serial.IsOpen()) {
+        return;  // a closed port printed why
+    }
+    if (serial.IsGone()) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ", "The serial device is gone - boot load stopped\n");
+    } else {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ", "The serial port keeps failing (%s) - boot load stopped\n",
+                serial.LastErrorText().c_str());
+    }
+}
+
 }  // namespace
 
 bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
@@ -32,17 +47,21 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
     }
 
     int failedAttempts = 0;
+    bool wentSilent = false;
     bool loaded = false;
     while (!loaded) {
         // The user may need to reset the board: the handshake is retried
-        // without limit, as long as the device itself is still there.
+        // without limit while the line is there. After the board stopped
+        // answering in an image, one round of the handshake tells a board
+        // that was reset from one that is gone quiet for good.
         while (!protocol.StartQEXZOLK()) {
-            if (StopRequested()) {
+            if (!m_serial->IsUsable()) {
+                ReportLostLine(*m_serial);
                 return false;
             }
-            if (m_serial->IsGone()) {
+            if (wentSilent) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
-                        "The serial device is gone - boot load stopped\n");
+                        "The boot ROM does not answer any more - boot load stopped\n");
                 return false;
             }
             SleepMs(100);
@@ -68,14 +87,11 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
             loaded = WriteFile(&image, RECEIVE_ZOLK_CMD, &protocol);
         }
         if (!loaded) {
-            if (StopRequested()) {
+            if (!m_serial->IsUsable()) {
+                ReportLostLine(*m_serial);
                 return false;
             }
-            if (m_serial->IsGone()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",
-                        "The serial device is gone - boot load stopped\n");
-                return false;
-            }
+            wentSilent = protocol.WentSilent();
             ++failedAttempts;
             if (failedAttempts >= kMaxImageAttempts) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::LoadZolkFW:%d] ",

@@ -15,6 +15,7 @@
 #include "support/zolk_file.h"
 #include "target/storage.h"
 #include "target/zolk_qex.h"
+#include "transport/serial_port.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkA
     if (!protocol.SendCommand(&packet)) {
         return false;
     }
-    if (!protocol.RecvResPacket(cmd, nullptr, 0)) {
+    // The board may read the whole window before it answers.
+    if (!protocol.RecvAnswer(cmd, nullptr, ZolkProtocol::EraseAnswerBoundMs(size))) {
         return false;
     }
     LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pZolkArgs->pReadFileName);
@@ -101,8 +103,12 @@ bool ZOLK_QEX::WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProto
     if (!pProtocol->SendCommand(&packet)) {
         return false;
     }
+    // A write may erase the whole window before the board answers; the boot
+    // ROM answers an image announcement at once.
+    const uint64_t bound = cmd == WRITE_CMD ? ZolkProtocol::EraseAnswerBoundMs(packet.param[1])
+                                            : ZolkProtocol::AnswerBoundMs();
     ProtocolPacket res;
-    if (!pProtocol->RecvResPacket(cmd, &res, 0)) {
+    if (!pProtocol->RecvAnswer(cmd, &res, bound)) {
         return false;
     }
     char name[64];
@@ -296,8 +302,9 @@ bool ZOLK_QEX::LowformatCommand()
     LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::LowformatCommand:%d] ", "Complete to send low format command\n");
     LOG_MSG(LOG_INFO, "[ZOLK_QEX::LowformatCommand:%d] ", "Please wait, low-format can take a long time!\n");
     // The second acknowledgement comes when the erase is done; it may take
-    // minutes, so the wait has no limit.
-    if (!protocol.RecvResPacket(LOW_FORMAT_CMD, nullptr, 0)) {
+    // minutes, so the wait has no limit (announced above). A line that is
+    // gone or a stop request still ends it.
+    if (!protocol.RecvAnswer(LOW_FORMAT_CMD, nullptr, kWaitWithoutBound, "end of the low format")) {
         return false;
     }
     LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::LowformatCommand:%d] ", "Complete to low format\n");

@@ -39,16 +39,23 @@ bool ZOLK_QEX::PingFW()
     return protocol.RecvResPacket(FW_PING, nullptr, 100);
 }
 
+bool ZOLK_QEX::FailedQuery(const ZolkProtocol& protocol)
+{
+    m_lineFailed = protocol.WentSilent() || m_serial == nullptr || !m_serial->IsUsable();
+    return false;
+}
+
 bool ZOLK_QEX::InfoStorage()
 {
     ProtocolFW protocol(m_serial);
+    m_lineFailed = false;
     ProtocolPacket cmd = protocol.MakeCmdPacket(STORAGE_INFO_CMD, nullptr);
     if (!protocol.SendCommand(&cmd)) {
-        return false;
+        return FailedQuery(protocol);
     }
     ProtocolPacket res;
-    if (!protocol.RecvResPacket(STORAGE_INFO_CMD, &res, 0)) {
-        return false;
+    if (!protocol.RecvAnswer(STORAGE_INFO_CMD, &res, ZolkProtocol::AnswerBoundMs(), "storage information")) {
+        return FailedQuery(protocol);
     }
 
     const uint32_t length = res.param[1];
@@ -67,10 +74,10 @@ bool ZOLK_QEX::InfoStorage()
     for (uint32_t i = 0; i <= length; ++i) {
         buf[i] = 0;
     }
-    if (length != 0 && m_serial != nullptr) {
-        // Whatever arrived is shown; the text is informational only.
-        uint32_t readSize = 0;
-        m_serial->ReadDataTimeout(buf.get(), length, &readSize, 0);
+    // The text follows the answer at once; the wait for it has the same bound.
+    if (length != 0 && !protocol.RecvWithin(buf.get(), length, ZolkProtocol::AnswerBoundMs(), "storage information",
+                                            "[ZOLK_QEX::InfoStorage:%d] ")) {
+        return FailedQuery(protocol);
     }
     LOG_MSG(LOG_INFO, "[ZOLK_QEX::InfoStorage:%d] ", "\n%s\n", buf.get());
     return true;
@@ -79,18 +86,20 @@ bool ZOLK_QEX::InfoStorage()
 bool ZOLK_QEX::GetChipInfo()
 {
     ProtocolFW protocol(m_serial);
+    m_lineFailed = false;
     ProtocolPacket cmd = protocol.MakeCmdPacket(CHIP_INFO_CMD, nullptr);
     if (!protocol.SendCommand(&cmd)) {
-        return false;
+        return FailedQuery(protocol);
     }
     ProtocolPacket res;
-    if (!protocol.RecvResPacket(CHIP_INFO_CMD, &res, 0)) {
-        return false;
+    if (!protocol.RecvAnswer(CHIP_INFO_CMD, &res, ZolkProtocol::AnswerBoundMs(), "chip information")) {
+        return FailedQuery(protocol);
     }
 
     uint8_t raw[kPacketBufferSize] = {};
-    if (!protocol.RecvData(raw, protocol.GetPacketSize(), 0)) {
-        return false;
+    if (!protocol.RecvWithin(raw, protocol.GetPacketSize(), ZolkProtocol::AnswerBoundMs(), "chip information",
+                             "[ZOLK_QEX::GetChipInfo:%d] ")) {
+        return FailedQuery(protocol);
     }
     const ProtocolPacket info = DecodePacket(raw, protocol.GetPacketSize());
     m_chipInfo.dualBank = info.param[0] != 0;

@@ -28,9 +28,17 @@ public:
     void PrintBankInfo(const ZOLKArgs* pZolkArgs, const BankInfo* pBankInfo);
 
     const ChipInfo& GetChipInfoRecord() const { return m_chipInfo; }
+    // The last query failed because the line is gone or failing, a stop was
+    // requested, or the board stayed silent past its bound: the run cannot
+    // go on. A refused query leaves this false.
+    bool LineFailed() const { return m_lineFailed; }
 
 private:
+    // Records, after a failed query, whether the line was the cause.
+    bool FailedQuery(const ZolkProtocol& protocol);
+
     CSerialPort* m_serial;
     ChipInfo m_chipInfo;
     BuildForm m_form;
+    bool m_lineFailed = false;
 };

@@ -1,13 +1,84 @@
-// The CSerialPort operations on every platform: argument checks, messages and
-// which failure closes the port. The device work is in Impl, defined by
-// serial_port_posix.cpp or serial_port_win32.cpp.
+// The CSerialPort operations on every platform: argument checks, messages,
+// which failure closes the port, and the record of failures. The device work
+// is in Impl, defined by serial_port_posix.cpp or serial_port_win32.cpp.
 #include "transport/serial_port.h"
 
 #include <cstdio>
 
+#include "support/clock.h"
 #include "support/logger.h"
 #include "support/stop_request.h"
 #include "transport/serial_port_impl.h"
+
+namespace {
+
+// Tries after the first failure of a call with an error of no known kind.
+constexpr int kOtherErrorRetries = 3;
+// Pause between those tries: long enough for a driver that is briefly busy.
+constexpr uint32_t kOtherErrorPauseMs = 10;
+// The same failure of one operation is printed at most this often in a row.
+constexpr int kMaxRepeatedReports = 3;
+
+const char kNotOpenText[] = "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n";
+
+}  // namespace
+
+bool OtherErrorTries::Again()
+{
+    if (m_tries >= kOtherErrorRetries || StopRequested()) {
+        return false;
+    }
+    ++m_tries;
+    SleepMs(kOtherErrorPauseMs);
+    return !StopRequested();
+}
+
+void CSerialPort::Impl::Fail(SerialFailure kind, int error)
+{
+    failure = kind;
+    lastError = error;
+    if (kind == SerialFailure::kGone) {
+        gone = true;
+    } else if (kind == SerialFailure::kOther) {
+        broken = true;
+    }
+}
+
+void CSerialPort::Impl::Succeeded()
+{
+    failure = SerialFailure::kNone;
+    reportCount = 0;
+}
+
+bool CSerialPort::Impl::RefuseFinal()
+{
+    if (gone) {
+        failure = SerialFailure::kGone;
+        return true;
+    }
+    if (broken) {
+        failure = SerialFailure::kOther;
+        return true;
+    }
+    return false;
+}
+
+bool CSerialPort::Impl::IsUsable() const
+{
+    return IsOpen() && !gone && !broken && !StopRequested();
+}
+
+bool CSerialPort::Impl::ShouldReport(const char* op)
+{
+    if (reportCount > 0 && reportedOp == op && reportedError == lastError) {
+        ++reportCount;
+    } else {
+        reportedOp = op;
+        reportedError = lastError;
+        reportCount = 1;
+    }
+    return reportCount <= kMaxRepeatedReports;
+}
 
 CSerialPort::CSerialPort() : m_impl(std::make_unique<Impl>()) {}
 
@@ -26,9 +97,14 @@ bool CSerialPort::OpenPort(const char* name, uint32_t access)
         access = kSerialAccessRead | kSerialAccessWrite;
     }
     const char* shown = name != nullptr ? name : "";
+    im.failure = SerialFailure::kNone;
+    im.lastError = 0;
+    im.gone = false;
+    im.broken = false;
+    im.reportCount = 0;
     if (!im.Open(shown, access)) {
         LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Failed open port(%s)\n", shown);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Reason : %s\n", im.ErrorText(im.LastError()).c_str());
+        LOG_MSG(LOG_ERROR, "[CSerialPort::OpenPort:%d] ", "Reason : %s\n", im.ErrorText(im.lastError).c_str());
         return false;
     }
     LOG_MSG(LOG_DETAIL, "[CSerialPort::OpenPort:%d] ", "Complete open port(%s)\n", shown);
@@ -42,22 +118,24 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", kNotOpenText);
         return false;
     }
+    const char* failed = nullptr;
     if (!im.ReadLineSettings()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", im.LastError());
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed GetCommState\n");
+        failed = "Failed GetCommState\n";
+    } else if (!im.ApplyLineSettings(baudRate, byteSize, parityCheck, parity, stopBits)) {
+        failed = "Failed SetCommState\n";
+    }
+    if (failed != nullptr) {
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", im.lastError);
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "%s", failed);
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Cannot set the port to %u baud - %s\n", baudRate,
+                im.ErrorText(im.lastError).c_str());
         im.Close();
         return false;
     }
-    if (!im.ApplyLineSettings(baudRate, byteSize, parityCheck, parity, stopBits)) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", im.LastError());
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Failed SetCommState\n");
-        im.Close();
-        return false;
-    }
+    im.Succeeded();
     return true;
 }
 
@@ -67,34 +145,38 @@ bool CSerialPort::SetCommunicationTimeouts(uint32_t readInterval, uint32_t readT
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", kNotOpenText);
         return false;
     }
-    // Failing to read the time-outs in force is reported by the result
-    // alone and leaves the port open.
+    // Failing to read the time-outs in force leaves the port open; it is
+    // reported all the same, since the run cannot go on with unknown ones.
     if (!im.ReadTimeouts()) {
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n", im.lastError);
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Failed GetCommTimeouts\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Reason : %s\n",
+                im.ErrorText(im.lastError).c_str());
         return false;
     }
     if (!im.ApplyTimeouts(readInterval, readTotalMultiplier, readTotalConstant, writeTotalMultiplier,
                           writeTotalConstant)) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n",
-                im.LastError());
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n", im.lastError);
         LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Failed SetCommTimeouts\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Reason : %s\n",
+                im.ErrorText(im.lastError).c_str());
         im.Close();
         return false;
     }
+    im.Succeeded();
     return true;
 }
 
-// A failed transfer leaves the port open: the caller decides from IsGone()
-// whether the device can still be used.
+// A failed transfer leaves the port open: the caller decides from
+// LastFailure() and IsUsable() what follows. A stopped call prints nothing.
 bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", kNotOpenText);
         return false;
     }
     if (ulReadSize == nullptr) {
@@ -103,23 +185,39 @@ bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
     }
     *ulReadSize = 0;
     if (!im.Write(buf, size, ulReadSize)) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "GetLastError : %d\n", im.LastError());
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Failed send data(%lu / %lu)\n",
-                static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
+        if (im.failure != SerialFailure::kStopped && im.ShouldReport("SendData")) {
+            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "GetLastError : %d\n", im.lastError);
+            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Failed send data(%lu / %lu)\n",
+                    static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
+            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Reason : %s\n", im.ErrorText(im.lastError).c_str());
+        }
         return false;
     }
+    im.Succeeded();
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CSerialPort::SendData:%d] ", "Complete send data\n");
     }
     return true;
 }
 
+// Stops and line errors print nothing: the caller acts on them (a damaged
+// chunk is asked for again).
+void CSerialPort::Impl::ReportReadFailure(const char* op, const char* tag, uint32_t got, uint32_t size)
+{
+    if (failure == SerialFailure::kStopped || failure == SerialFailure::kLineError || !ShouldReport(op)) {
+        return;
+    }
+    LOG_MSG(LOG_ERROR, tag, "GetLastError : %d\n", lastError);
+    LOG_MSG(LOG_ERROR, tag, "Failed read data(%lu / %lu)\n", static_cast<unsigned long>(got),
+            static_cast<unsigned long>(size));
+    LOG_MSG(LOG_ERROR, tag, "Reason : %s\n", ErrorText(lastError).c_str());
+}
+
 bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t pollCount)
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", kNotOpenText);
         return false;
     }
     if (ulReadSize == nullptr) {
@@ -133,15 +231,10 @@ bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSiz
     *ulReadSize = 0;
     // The read follows the wait in every case, also when nothing came.
     if (!im.WaitForInput(pollCount) || !im.Read(pBuf, size, ulReadSize)) {
-        // A read ended by a stop request is no failure of the line.
-        if (StopRequested()) {
-            return false;
-        }
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "GetLastError : %d\n", im.LastError());
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "Failed read data(%lu / %lu)\n",
-                static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
+        im.ReportReadFailure("ReadDataTimeout", "[CSerialPort::ReadDataTimeout:%d] ", *ulReadSize, size);
         return false;
     }
+    im.Succeeded();
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CSerialPort::ReadDataTimeout:%d] ", "Complete read data\n");
     }
@@ -152,8 +245,7 @@ bool CSerialPort::ReadTreshData(uint32_t count)
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadTreshData:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadTreshData:%d] ", kNotOpenText);
         return false;
     }
     bool ok = true;
@@ -165,20 +257,22 @@ bool CSerialPort::ReadTreshData(uint32_t count)
             std::fwrite(&byte, 1, 1, stdout);
             std::fflush(stdout);
         }
-        if (!ok) {
+        if (!ok && im.failure != SerialFailure::kLineError) {
             break;  // a failed device fails every later read the same way
         }
     }
     std::fflush(stdout);
+    if (ok) {
+        im.Succeeded();
+    }
     return ok;
 }
 
-bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t silenceMs)
+bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint64_t silenceMs)
 {
     Impl& im = *m_impl;
     if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ",
-                "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", kNotOpenText);
         return false;
     }
     if (ulReadSize == nullptr) {
@@ -191,14 +285,10 @@ bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint
     }
     *ulReadSize = 0;
     if (!im.ReadUntilSilence(pBuf, size, ulReadSize, silenceMs)) {
-        if (StopRequested()) {
-            return false;
-        }
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "GetLastError : %d\n", im.LastError());
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "Failed read data(%lu / %lu)\n",
-                static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
+        im.ReportReadFailure("ReadFull", "[CSerialPort::ReadFull:%d] ", *ulReadSize, size);
         return false;
     }
+    im.Succeeded();
     return true;
 }
 
@@ -212,7 +302,22 @@ bool CSerialPort::IsGone() const
     return m_impl->IsGone();
 }
 
+bool CSerialPort::IsUsable() const
+{
+    return m_impl->IsUsable();
+}
+
+SerialFailure CSerialPort::LastFailure() const
+{
+    return m_impl->failure;
+}
+
 int CSerialPort::LastError() const
 {
-    return m_impl->LastError();
+    return m_impl->lastError;
+}
+
+std::string CSerialPort::LastErrorText() const
+{
+    return m_impl->ErrorText(m_impl->lastError);
 }

@@ -1,10 +1,11 @@
 // The operating-system side of CSerialPort. serial_port.cpp holds the
 // operations themselves (argument checks, messages, which failure closes the
-// port); serial_port_posix.cpp and serial_port_win32.cpp each define the
-// members below, with their device state in Impl::Device.
+// port) and the failure record below; serial_port_posix.cpp and
+// serial_port_win32.cpp each define the device members, with their device
+// state in Impl::Device.
 //
-// Every call that returns false has set LastError() (and IsGone() when the
-// device will not come back) and leaves the messages to the caller.
+// Every device call that returns false has recorded its failure with Fail
+// (kind and error number) and leaves the messages to the caller.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,27 @@
 constexpr uint32_t kSerialAccessRead = 0x80000000u;
 constexpr uint32_t kSerialAccessWrite = 0x40000000u;
 
+// The longest a wait of the port sleeps before it looks at a stop request
+// again.
+constexpr int kStopCheckSliceMs = 100;
+
+// After a line error the rest of a damaged frame is taken in until the line
+// has been quiet this long; the board is then waiting for the host's answer.
+constexpr uint64_t kLineErrorSettleMs = 100;
+
+// Tries of one operating-system call that failed with an error of no known
+// kind (kOther): the first failure and at most three more tries, a short
+// pause apart, then the call fails for good.
+class OtherErrorTries {
+public:
+    // True when the call may be tried again (after the pause); false once
+    // the tries are used up or a stop was requested.
+    bool Again();
+
+private:
+    int m_tries = 0;
+};
+
 struct CSerialPort::Impl {
     Impl();
     // Closes the device.
@@ -25,14 +47,40 @@ struct CSerialPort::Impl {
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
+    // --- failure record (serial_port.cpp) ---
+    // Records a failed call. kGone and kOther (after its tries) are final:
+    // every later transfer fails at once, without calling the device.
+    void Fail(SerialFailure kind, int error);
+    // A call worked: the next failure is a new one.
+    void Succeeded();
+    // The failure that ends every later transfer at once (gone, failing for
+    // good), recorded again for the call being refused; false when there is
+    // none.
+    bool RefuseFinal();
+    bool IsGone() const { return gone; }
+    bool IsUsable() const;
+    // False when this failure of op was printed often enough in a row.
+    bool ShouldReport(const char* op);
+    // The messages of a failed read: the error number, the operation's own
+    // line and the system's reason.
+    void ReportReadFailure(const char* op, const char* tag, uint32_t got, uint32_t size);
+
+    SerialFailure failure = SerialFailure::kNone;
+    int lastError = 0;
+    bool gone = false;
+    bool broken = false;  // an error of no known kind outlasted its tries
+    std::string reportedOp;
+    int reportedError = 0;
+    int reportCount = 0;
+
+    // --- device (serial_port_posix.cpp / serial_port_win32.cpp) ---
     bool IsOpen() const;
-    bool IsGone() const;
-    int LastError() const;
     // Text of an error number, for the "Reason : %s" line.
     std::string ErrorText(int error) const;
 
-    // Closes what is open, forgets earlier errors, opens name exclusively
-    // and discards what both directions held.
+    // Closes what is open, opens name exclusively, checks that it is a
+    // serial line and discards what both directions held. A refused open
+    // sets lastError only.
     bool Open(const char* name, uint32_t access);
     // Does nothing when nothing is open.
     void Close();
@@ -54,8 +102,10 @@ struct CSerialPort::Impl {
     // One read under the read time-outs; *got holds what arrived, also on
     // failure.
     bool Read(void* buf, uint32_t size, uint32_t* got);
-    // Reads size bytes unless the line stays silent for silenceMs.
-    bool ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint32_t silenceMs);
+    // Reads size bytes unless the line stays silent for silenceMs
+    // (kWaitWithoutBound: no bound). A line error during the read fails it
+    // with kLineError once the rest of the damaged bytes has come.
+    bool ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint64_t silenceMs);
     // One byte of pending input under the read time-outs (*got 0 or 1).
     bool DrainRead(uint8_t* byte, uint32_t* got);
 

@@ -1,17 +1,22 @@
 // The device side of CSerialPort over termios. The descriptor stays
 // non-blocking and every wait happens in poll, so the read and write time-out
 // rules are kept with one monotonic deadline per call and no busy processor.
+// The waits sleep at most kStopCheckSliceMs at a time and end when a stop is
+// requested.
 #include "transport/serial_port_impl.h"
+#include "transport/serial_os_posix.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
+
+#if __has_include(<linux/serial.h>)
+#include <linux/serial.h>
+#endif
 
 #include "support/stop_request.h"
 
@@ -19,14 +24,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest single poll of a read: a stop request that comes just before the
-// poll starts (and so interrupts nothing) is still seen this soon.
-constexpr int kStopSliceMs = 100;
-
-int Sliced(int64_t waitMs)
+int RealOpen(const char* path, int flags)
 {
-    return waitMs < 0 || waitMs > kStopSliceMs ? kStopSliceMs : static_cast<int>(waitMs);
+    return ::open(path, flags);
 }
+
+int RealIoctl(int fd, unsigned long request, void* arg)
+{
+    return ::ioctl(fd, request, arg);
+}
+
+const SerialOsCalls kRealCalls = {
+    RealOpen, ::close, ::read, ::write, ::poll, RealIoctl, ::tcgetattr, ::tcsetattr, ::tcflush, ::flock,
+};
 
 // Limits of one read. A negative time means no limit.
 struct ReadLimits {
@@ -56,9 +66,27 @@ int64_t TotalMs(uint32_t multiplier, uint32_t count, uint32_t constant)
     return static_cast<int64_t>(sum < kMaxMs ? sum : kMaxMs);
 }
 
-bool IsHangupErrno(int err)
+// One poll of at most the stop-check slice (negative: a whole slice).
+int SliceOf(int64_t waitMs)
 {
-    return err == EIO || err == EPIPE || err == ENXIO || err == ENODEV || err == EBADF;
+    return waitMs < 0 || waitMs > kStopCheckSliceMs ? kStopCheckSliceMs : static_cast<int>(waitMs);
+}
+
+// Errors after which the device will not come back: the line hung up, the
+// adapter was unplugged, the descriptor is no longer valid.
+SerialFailure KindOfErrno(int err)
+{
+    switch (err) {
+    case EIO:
+    case EPIPE:
+    case ENXIO:
+    case ENODEV:
+    case EBADF:
+    case ENOENT:
+        return SerialFailure::kGone;
+    default:
+        return SerialFailure::kOther;
+    }
 }
 
 speed_t SpeedConstant(uint32_t baud, bool* ok)
@@ -125,9 +153,30 @@ speed_t SpeedConstant(uint32_t baud, bool* ok)
     return B0;
 }
 
+// The driver's counts of damaged input (framing, overrun, parity, break).
+// Devices without the counts (a pseudo-terminal) have known false.
+struct LineErrorCounts {
+    bool known = false;
+    long total = 0;
+};
+
 }  // namespace
 
+SerialOsCalls& SerialOs()
+{
+    static SerialOsCalls calls = kRealCalls;
+    return calls;
+}
+
+const SerialOsCalls& RealSerialOs()
+{
+    return kRealCalls;
+}
+
 struct CSerialPort::Impl::Device {
+    explicit Device(CSerialPort::Impl& owner) : im(owner) {}
+
+    CSerialPort::Impl& im;
     int fd = -1;
     termios line {};  // the settings read by ReadLineSettings
     uint32_t readInterval = 0;
@@ -135,26 +184,78 @@ struct CSerialPort::Impl::Device {
     uint32_t readTotalConstant = 0;
     uint32_t writeTotalMultiplier = 0;
     uint32_t writeTotalConstant = 0;
-    bool gone = false;
-    int lastError = 0;
+    bool countsWork = true;  // the driver keeps line error counts
 
     void Close()
     {
         if (fd >= 0) {
             // Release the exclusive mark so the next open of a device that
             // outlives this descriptor (a pseudo-terminal slave) is allowed.
-            ioctl(fd, TIOCNXCL);
-            close(fd);
+            SerialOs().ioctl(fd, TIOCNXCL, nullptr);
+            SerialOs().close(fd);
             fd = -1;
         }
     }
 
-    void Fail(int err, bool hangup)
+    // Records a failed call; an error of no known kind that ends a call
+    // because a stop was requested counts as the stop.
+    bool Fail(SerialFailure kind, int err)
     {
-        lastError = err;
-        if (hangup) {
-            gone = true;
+        if (kind == SerialFailure::kOther && StopRequested()) {
+            kind = SerialFailure::kStopped;
         }
+        im.Fail(kind, err);
+        return false;
+    }
+
+    // What follows a read or write call that moved no byte: call it again
+    // at once (interrupted, or an error with tries left), wait in poll
+    // (nothing ready), or give up (the failure is recorded).
+    enum class NextStep { kAgain, kWait, kFailed };
+    NextStep AfterEmptyCall(ssize_t n, OtherErrorTries& tries)
+    {
+        if (n >= 0) {
+            return NextStep::kWait;
+        }
+        const int err = errno;
+        if (err == EINTR) {
+            return NextStep::kAgain;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            return NextStep::kWait;
+        }
+        const SerialFailure kind = KindOfErrno(err);
+        if (kind == SerialFailure::kOther && tries.Again()) {
+            return NextStep::kAgain;
+        }
+        Fail(kind, err);
+        return NextStep::kFailed;
+    }
+
+    LineErrorCounts Counts()
+    {
+        LineErrorCounts c;
+#ifdef TIOCGICOUNT
+        if (countsWork) {
+            serial_icounter_struct ic {};
+            if (SerialOs().ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+                c.known = true;
+                c.total = static_cast<long>(ic.frame) + ic.overrun + ic.parity + ic.brk + ic.buf_overrun;
+            } else {
+                countsWork = false;
+            }
+        }
+#endif
+        return c;
+    }
+
+    bool LineErrorsSince(const LineErrorCounts& before)
+    {
+        if (!before.known) {
+            return false;
+        }
+        const LineErrorCounts now = Counts();
+        return now.known && now.total != before.total;
     }
 
     ReadLimits LimitsForRead(uint32_t size) const
@@ -173,51 +274,47 @@ struct CSerialPort::Impl::Device {
         return lim;
     }
 
-    // Reads up to size bytes under the limits. False only when the device
-    // failed (lastError set, gone set for a hang-up); *got holds what arrived.
+    // Reads up to size bytes under the limits. False when the device failed,
+    // a stop was requested or the driver counted a line error during the
+    // read; *got holds what arrived.
     bool Read(uint8_t* p, uint32_t size, uint32_t* got, const ReadLimits& lim)
     {
         *got = 0;
-        if (gone) {
-            lastError = lastError != 0 ? lastError : EIO;
+        if (im.RefuseFinal()) {
             return false;
         }
+        const LineErrorCounts before = Counts();
         const Clock::time_point start = Clock::now();
         const Clock::time_point totalEnd = start + std::chrono::milliseconds(lim.totalMs < 0 ? 0 : lim.totalMs);
         Clock::time_point lastByte = start;
         uint32_t done = 0;
         bool hungUp = false;
+        bool lineError = false;
+        OtherErrorTries tries;
         while (done < size) {
-            // A stopped run reads no further: the call fails (EINTR), and
-            // the caller prints nothing for it.
             if (StopRequested()) {
                 *got = done;
-                Fail(EINTR, false);
-                return false;
+                return Fail(SerialFailure::kStopped, EINTR);
             }
-            const ssize_t n = ::read(fd, p + done, size - done);
+            const ssize_t n = SerialOs().read(fd, p + done, size - done);
             if (n > 0) {
                 done += static_cast<uint32_t>(n);
                 lastByte = Clock::now();
                 continue;
             }
-            if (n < 0) {
-                const int err = errno;
-                if (err == EINTR) {
-                    continue;
-                }
-                if (err != EAGAIN && err != EWOULDBLOCK) {
-                    *got = done;
-                    Fail(err, IsHangupErrno(err));
-                    return false;
-                }
+            const NextStep next = AfterEmptyCall(n, tries);
+            if (next == NextStep::kAgain) {
+                continue;
+            }
+            if (next == NextStep::kFailed) {
+                *got = done;
+                return false;
             }
             // Nothing queued (a raw line with VMIN 0 reads 0 bytes). After a
             // hang-up the line reports readable but yields nothing: gone.
             if (hungUp) {
                 *got = done;
-                Fail(EIO, true);
-                return false;
+                return Fail(SerialFailure::kGone, EIO);
             }
             if (lim.immediate) {
                 break;
@@ -226,72 +323,111 @@ struct CSerialPort::Impl::Device {
             if (lim.totalMs >= 0) {
                 wait = MsUntilCeil(totalEnd);
             }
-            if (lim.gapMs >= 0 && (done > 0 || lim.gapBeforeFirst)) {
-                const int64_t gapLeft = MsUntilCeil(lastByte + std::chrono::milliseconds(lim.gapMs));
+            // After a line error the read ends once the rest of the damaged
+            // bytes has come, whatever the count.
+            int64_t gap = lim.gapMs;
+            if (lineError && (gap < 0 || gap > static_cast<int64_t>(kLineErrorSettleMs))) {
+                gap = static_cast<int64_t>(kLineErrorSettleMs);
+            }
+            if (gap >= 0 && (done > 0 || lim.gapBeforeFirst || lineError)) {
+                const int64_t gapLeft = MsUntilCeil(lastByte + std::chrono::milliseconds(gap));
                 wait = wait < 0 ? gapLeft : (gapLeft < wait ? gapLeft : wait);
             }
             if (wait == 0) {
                 break;
             }
             pollfd pfd {fd, POLLIN, 0};
-            const int r = poll(&pfd, 1, Sliced(wait));
+            const int r = SerialOs().poll(&pfd, 1, SliceOf(wait));
             if (r < 0) {
-                if (errno == EINTR) {
+                const int err = errno;
+                if (err == EINTR) {
+                    continue;
+                }
+                if (tries.Again()) {
                     continue;
                 }
                 *got = done;
-                Fail(errno, false);
-                return false;
+                return Fail(SerialFailure::kOther, err);
             }
-            hungUp = r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (r == 0) {
+                if (!lineError && LineErrorsSince(before)) {
+                    lineError = true;
+                    lastByte = Clock::now();
+                }
+                continue;
+            }
+            hungUp = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         }
         *got = done;
+        if (lineError || LineErrorsSince(before)) {
+            return Fail(SerialFailure::kLineError, 0);
+        }
         return true;
     }
 
     // Waits for input for at most waitMs (negative: without limit). False
-    // when the device hung up.
+    // when the device hung up or failed, or a stop was requested.
     bool WaitForInput(int64_t waitMs)
     {
-        if (gone) {
-            lastError = lastError != 0 ? lastError : EIO;
+        if (im.RefuseFinal()) {
             return false;
         }
         const Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
+        OtherErrorTries tries;
         for (;;) {
             if (StopRequested()) {
-                Fail(EINTR, false);
-                return false;
+                return Fail(SerialFailure::kStopped, EINTR);
             }
-            int64_t timeout = -1;
+            int64_t left = -1;
             if (waitMs >= 0) {
-                timeout = MsUntilCeil(end);
-                if (timeout == 0) {
+                left = MsUntilCeil(end);
+                if (left == 0) {
                     return true;
                 }
             }
             pollfd pfd {fd, POLLIN, 0};
-            const int r = poll(&pfd, 1, Sliced(timeout));
+            const int r = SerialOs().poll(&pfd, 1, SliceOf(left));
             if (r < 0) {
-                if (errno == EINTR) {
+                const int err = errno;
+                if (err == EINTR || tries.Again()) {
                     continue;
                 }
-                Fail(errno, false);
-                return false;
+                return Fail(SerialFailure::kOther, err);
             }
             if (r == 0) {
-                continue;  // the slice ended: look at the deadline and the stop request
+                continue;
             }
             if (pfd.revents & POLLIN) {
                 return true;
             }
-            Fail(EIO, true);
-            return false;
+            return Fail(SerialFailure::kGone, EIO);
+        }
+    }
+
+    // An operating-system call that returns 0 or -1, tried again after an
+    // interruption and, a few times, after an error of no known kind.
+    template <class Call>
+    bool Retried(Call call)
+    {
+        OtherErrorTries tries;
+        for (;;) {
+            if (call() == 0) {
+                return true;
+            }
+            const int err = errno;
+            if (err == EINTR) {
+                continue;
+            }
+            const SerialFailure kind = KindOfErrno(err);
+            if (kind == SerialFailure::kOther && tries.Again()) {
+                continue;
+            }
+            return Fail(kind, err);
         }
     }
 };
 
-CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
+CSerialPort::Impl::Impl() : device(std::make_unique<Device>(*this)) {}
 
 CSerialPort::Impl::~Impl()
 {
@@ -303,27 +439,20 @@ bool CSerialPort::Impl::IsOpen() const
     return device->fd >= 0;
 }
 
-bool CSerialPort::Impl::IsGone() const
-{
-    return device->gone;
-}
-
-int CSerialPort::Impl::LastError() const
-{
-    return device->lastError;
-}
-
 std::string CSerialPort::Impl::ErrorText(int error) const
 {
+    // tcgetattr's answer for a file or a device without a UART behind it.
+    if (error == ENOTTY) {
+        return std::string("not a serial line (") + std::strerror(error) + ")";
+    }
     return std::strerror(error);
 }
 
 bool CSerialPort::Impl::Open(const char* name, uint32_t access)
 {
     Device& d = *device;
+    const SerialOsCalls& os = SerialOs();
     d.Close();
-    d.gone = false;
-    d.lastError = 0;
 
     int mode = O_RDWR;
     if ((access & kSerialAccessRead) && !(access & kSerialAccessWrite)) {
@@ -332,33 +461,47 @@ bool CSerialPort::Impl::Open(const char* name, uint32_t access)
         mode = O_WRONLY;
     }
 
-    int err = 0;
-    int fd = -1;
     if (name == nullptr || name[0] == '\0') {
-        err = ENOENT;
-    } else {
-        fd = open(name, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            err = errno;
-        }
-    }
-    if (fd >= 0) {
-        // TIOCEXCL keeps other openers out (root excepted); the lock also
-        // stops a second copy of this tool running as root.
-        ioctl(fd, TIOCEXCL);
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            err = errno == EWOULDBLOCK ? EBUSY : errno;
-            ioctl(fd, TIOCNXCL);
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0) {
-        d.lastError = err;
+        lastError = ENOENT;
         return false;
     }
-    tcflush(fd, TCIOFLUSH);
+    const int fd = os.open(name, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        lastError = errno;
+        return false;
+    }
+    int err = 0;
+    termios tio {};
+    // A regular file, /dev/null or a device node without a UART behind it
+    // opens fine but has no line settings.
+    if (os.tcgetattr(fd, &tio) != 0) {
+        err = errno;
+    } else if (os.ioctl(fd, TIOCEXCL, nullptr) != 0) {
+        // TIOCEXCL keeps other openers out (root excepted).
+        err = errno;
+    } else if (os.flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // The lock also stops a second copy of this tool running as root.
+        err = errno == EWOULDBLOCK ? EBUSY : errno;
+        os.ioctl(fd, TIOCNXCL, nullptr);
+    }
+    if (err != 0) {
+        os.close(fd);
+        lastError = err;
+        return false;
+    }
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    // USB-serial adapters hold short replies back by their latency timer
+    // unless the driver is asked for low latency; drivers that do not know
+    // the request (a pseudo-terminal) are left as they are.
+    serial_struct serial {};
+    if (os.ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        os.ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#endif
+    os.tcflush(fd, TCIOFLUSH);
     d.fd = fd;
+    d.countsWork = true;
     return true;
 }
 
@@ -370,11 +513,10 @@ void CSerialPort::Impl::Close()
 bool CSerialPort::Impl::ReadLineSettings()
 {
     Device& d = *device;
-    if (tcgetattr(d.fd, &d.line) != 0) {
-        d.lastError = errno;
+    if (RefuseFinal()) {
         return false;
     }
-    return true;
+    return d.Retried([&d] { return SerialOs().tcgetattr(d.fd, &d.line); });
 }
 
 bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
@@ -418,44 +560,43 @@ bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, u
     case 2: stopFlags = CSTOPB; break;
     default: err = EINVAL; break;
     }
-
-    if (err == 0) {
-        termios& tio = d.line;
-        cfmakeraw(&tio);
-        tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-        tio.c_cflag &= ~CMSPAR;
-#endif
-        tio.c_cflag |= size | parityFlags | stopFlags | CREAD | CLOCAL;
-        tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK | ISTRIP);
-        if (parityCheck & 1) {
-            tio.c_iflag |= INPCK;
-        }
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-        if (tcsetattr(d.fd, TCSANOW, &tio) != 0) {
-            err = errno;
-        } else {
-            // tcsetattr succeeds when any one change took: read back.
-            termios check {};
-            const tcflag_t mask = CSIZE | PARENB | PARODD | CSTOPB | CREAD | CLOCAL;
-            if (tcgetattr(d.fd, &check) != 0) {
-                err = errno;
-            } else if (cfgetospeed(&check) != speed || (check.c_cflag & mask) != (tio.c_cflag & mask)) {
-                err = EINVAL;
-            }
-        }
-    }
     if (err != 0) {
-        d.lastError = err;
+        Fail(SerialFailure::kOther, err);
+        return false;
+    }
+
+    termios& tio = d.line;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    tio.c_cflag &= ~CMSPAR;
+#endif
+    tio.c_cflag |= size | parityFlags | stopFlags | CREAD | CLOCAL;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK | ISTRIP);
+    if (parityCheck & 1) {
+        tio.c_iflag |= INPCK;
+    }
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    if (!d.Retried([&d, &tio] { return SerialOs().tcsetattr(d.fd, TCSANOW, &tio); })) {
+        return false;
+    }
+    // tcsetattr succeeds when any one change took: read back.
+    termios check {};
+    if (!d.Retried([&d, &check] { return SerialOs().tcgetattr(d.fd, &check); })) {
+        return false;
+    }
+    const tcflag_t mask = CSIZE | PARENB | PARODD | CSTOPB | CREAD | CLOCAL;
+    if (cfgetospeed(&check) != speed || (check.c_cflag & mask) != (tio.c_cflag & mask)) {
+        Fail(SerialFailure::kOther, EINVAL);
         return false;
     }
 
     // DTR and RTS off; a pseudo-terminal has no modem lines and refuses this.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(d.fd, TIOCMBIC, &lines);
+    SerialOs().ioctl(d.fd, TIOCMBIC, &lines);
     return true;
 }
 
@@ -481,58 +622,57 @@ bool CSerialPort::Impl::ApplyTimeouts(uint32_t readInterval, uint32_t readTotalM
 bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
 {
     Device& d = *device;
+    *written = 0;
+    if (RefuseFinal()) {
+        return false;
+    }
     const bool limited = d.writeTotalMultiplier != 0 || d.writeTotalConstant != 0;
     const int64_t totalMs = TotalMs(d.writeTotalMultiplier, size, d.writeTotalConstant);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(totalMs);
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     uint32_t done = 0;
-    int err = 0;
-    bool hangup = false;
-
-    if (d.gone) {
-        err = d.lastError != 0 ? d.lastError : EIO;
-        hangup = true;
-    }
-    while (err == 0 && done < size) {
-        const ssize_t n = ::write(d.fd, p + done, size - done);
+    OtherErrorTries tries;
+    while (done < size) {
+        if (StopRequested()) {
+            *written = done;
+            return d.Fail(SerialFailure::kStopped, EINTR);
+        }
+        const ssize_t n = SerialOs().write(d.fd, p + done, size - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) {
+        const Device::NextStep next = d.AfterEmptyCall(n, tries);
+        if (next == Device::NextStep::kAgain) {
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            err = errno;
-            hangup = IsHangupErrno(err);
-            break;
+        if (next == Device::NextStep::kFailed) {
+            *written = done;
+            return false;
         }
-        int timeout = -1;
+        int64_t left = -1;
         if (limited) {
-            const int64_t left = MsUntilCeil(end);
+            left = MsUntilCeil(end);
             if (left == 0) {
                 break;  // time-out: a success with the smaller count
             }
-            timeout = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
         }
         pollfd pfd {d.fd, POLLOUT, 0};
-        const int r = poll(&pfd, 1, timeout);
+        const int r = SerialOs().poll(&pfd, 1, SliceOf(left));
         if (r < 0) {
-            if (errno != EINTR) {
-                err = errno;
+            const int err = errno;
+            if (err == EINTR || tries.Again()) {
+                continue;
             }
-            continue;
+            *written = done;
+            return d.Fail(SerialFailure::kOther, err);
         }
         if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && (pfd.revents & POLLOUT) == 0) {
-            err = EIO;
-            hangup = true;
+            *written = done;
+            return d.Fail(SerialFailure::kGone, EIO);
         }
     }
     *written = done;
-    if (err != 0) {
-        d.Fail(err, hangup);
-        return false;
-    }
     return true;
 }
 
@@ -546,10 +686,11 @@ bool CSerialPort::Impl::Read(void* buf, uint32_t size, uint32_t* got)
     return device->Read(static_cast<uint8_t*>(buf), size, got, device->LimitsForRead(size));
 }
 
-bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint32_t silenceMs)
+bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint64_t silenceMs)
 {
     ReadLimits lim;
-    lim.gapMs = silenceMs;
+    constexpr uint64_t kLongestGapMs = uint64_t {1} << 40;
+    lim.gapMs = silenceMs >= kLongestGapMs ? -1 : static_cast<int64_t>(silenceMs);
     lim.gapBeforeFirst = true;
     return device->Read(static_cast<uint8_t*>(buf), size, got, lim);
 }

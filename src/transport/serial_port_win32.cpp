@@ -1,27 +1,33 @@
 // The device side of CSerialPort on the Win32 communications API: one
 // synchronous handle, the DCB line settings and the COMMTIMEOUTS read and
-// write limits.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#include <mmsystem.h>
-
-#include "support/stop_request.h"
+// write limits. The waits sleep 1 ms at a time between queries of the input
+// queue (ClearCommError, which also reports and clears line errors) and end
+// when a stop is requested.
 #include "transport/serial_port_impl.h"
+#include "transport/serial_os_win32.h"
+
+#include <mmsystem.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "support/stop_request.h"
+
 namespace {
 
 constexpr DWORD kAbortedError = 995;  // ERROR_OPERATION_ABORTED, raised by fAbortOnError
+// What ClearCommError reports of damaged input.
+constexpr DWORD kLineErrorFlags = CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_RXOVER | CE_BREAK;
+// A write aborted by a line error (of the input) is taken up again this often.
+constexpr int kMaxWriteAborts = 3;
 
 static_assert(kSerialAccessRead == GENERIC_READ && kSerialAccessWrite == GENERIC_WRITE);
+
+const SerialOsCalls kRealCalls = {
+    ::CreateFileA,     ::CloseHandle,     ::PurgeComm,      ::GetCommState, ::SetCommState,
+    ::GetCommTimeouts, ::SetCommTimeouts, ::ClearCommError, ::ReadFile,     ::WriteFile,
+};
 
 // Sleep(1) sleeps a whole scheduler tick (often 15.6 ms) unless the timer
 // resolution is raised; the input-queue polls rely on 1 ms pauses.
@@ -32,8 +38,10 @@ void UseMillisecondTimer()
 }
 
 // Errors after which the device will not come back: the adapter was
-// unplugged or the driver dropped the handle.
-bool IsDeviceLostError(DWORD error)
+// unplugged or the driver dropped the handle. ERROR_OPERATION_ABORTED is
+// what fAbortOnError gives every call after a line error until
+// ClearCommError has cleared it.
+SerialFailure KindOfError(DWORD error)
 {
     switch (error) {
     case ERROR_INVALID_HANDLE:
@@ -43,11 +51,14 @@ bool IsDeviceLostError(DWORD error)
     case ERROR_NOT_READY:
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_BROKEN_PIPE:
-        return true;
+        return SerialFailure::kGone;
+    case kAbortedError:
+        return SerialFailure::kLineError;
     default:
-        return false;
+        return SerialFailure::kOther;
     }
 }
 
@@ -67,49 +78,87 @@ std::string SystemErrorText(DWORD error)
 
 }  // namespace
 
+SerialOsCalls& SerialOs()
+{
+    static SerialOsCalls calls = kRealCalls;
+    return calls;
+}
+
+const SerialOsCalls& RealSerialOs()
+{
+    return kRealCalls;
+}
+
 struct CSerialPort::Impl::Device {
+    explicit Device(CSerialPort::Impl& owner) : im(owner) {}
+
+    CSerialPort::Impl& im;
     HANDLE hComm = nullptr;
-    DCB dcb{};
-    COMMTIMEOUTS timeouts{};
-    bool gone = false;
-    DWORD lastError = 0;
+    DCB dcb {};
+    COMMTIMEOUTS timeouts {};
 
     bool IsOpen() const { return hComm != nullptr && hComm != INVALID_HANDLE_VALUE; }
 
-    DWORD TakeError()
+    // Records a failed call; an error of no known kind that ends a call
+    // because a stop was requested counts as the stop.
+    bool Fail(SerialFailure kind, DWORD error)
     {
-        lastError = GetLastError();
-        if (IsDeviceLostError(lastError)) {
-            gone = true;
+        if (kind == SerialFailure::kOther && StopRequested()) {
+            kind = SerialFailure::kStopped;
         }
-        return lastError;
+        im.Fail(kind, static_cast<int>(error));
+        return false;
     }
 
-    // A line error stops transfers until it is cleared.
-    void ClearAfterAbort()
+    // Clears the device's error state; sets *lineError when it held a line
+    // error. The queued input count goes to *queued.
+    bool Status(DWORD* queued, bool* lineError)
     {
-        if (lastError == kAbortedError) {
+        OtherErrorTries tries;
+        for (;;) {
             DWORD errors = 0;
-            ClearCommError(hComm, &errors, nullptr);
+            COMSTAT status {};
+            if (SerialOs().clearCommError(hComm, &errors, &status)) {
+                *queued = status.cbInQue;
+                if (errors & kLineErrorFlags) {
+                    *lineError = true;
+                }
+                return true;
+            }
+            const DWORD error = GetLastError();
+            SerialFailure kind = KindOfError(error);
+            if (kind == SerialFailure::kLineError) {
+                kind = SerialFailure::kOther;
+            }
+            if (kind == SerialFailure::kOther && tries.Again()) {
+                continue;
+            }
+            *queued = 0;
+            return Fail(kind, error);
         }
     }
 
-    // Queued input count; false when the device no longer answers.
-    bool QueuedBytes(DWORD* queued)
+    // A Win32 call that returns a BOOL, tried again a few times after an
+    // error of no known kind.
+    template <class Call>
+    bool Retried(Call call)
     {
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(hComm, &errors, &status)) {
-            TakeError();
-            *queued = 0;
-            return false;
+        OtherErrorTries tries;
+        for (;;) {
+            if (call()) {
+                return true;
+            }
+            const DWORD error = GetLastError();
+            const SerialFailure kind = KindOfError(error);
+            if (kind != SerialFailure::kGone && tries.Again()) {
+                continue;
+            }
+            return Fail(kind == SerialFailure::kGone ? kind : SerialFailure::kOther, error);
         }
-        *queued = status.cbInQue;
-        return true;
     }
 };
 
-CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
+CSerialPort::Impl::Impl() : device(std::make_unique<Device>(*this)) {}
 
 CSerialPort::Impl::~Impl()
 {
@@ -121,16 +170,6 @@ bool CSerialPort::Impl::IsOpen() const
     return device->IsOpen();
 }
 
-bool CSerialPort::Impl::IsGone() const
-{
-    return device->gone;
-}
-
-int CSerialPort::Impl::LastError() const
-{
-    return static_cast<int>(device->lastError);
-}
-
 std::string CSerialPort::Impl::ErrorText(int error) const
 {
     return SystemErrorText(static_cast<DWORD>(error));
@@ -139,15 +178,23 @@ std::string CSerialPort::Impl::ErrorText(int error) const
 bool CSerialPort::Impl::Open(const char* name, uint32_t access)
 {
     Device& d = *device;
+    const SerialOsCalls& os = SerialOs();
     Close();
-    d.gone = false;
-    d.lastError = 0;
-    d.hComm = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    d.hComm = os.createFile(name, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const DWORD openError = GetLastError();
     // Drops whatever a previous user of the port left in either direction.
-    PurgeComm(d.hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    os.purgeComm(d.hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     if (d.hComm == INVALID_HANDLE_VALUE) {
-        d.lastError = openError;
+        lastError = static_cast<int>(openError);
+        d.hComm = nullptr;
+        return false;
+    }
+    // A file or another device opens fine but has no line settings.
+    DCB state {};
+    state.DCBlength = sizeof(state);
+    if (!os.getCommState(d.hComm, &state)) {
+        lastError = static_cast<int>(GetLastError());
+        os.closeHandle(d.hComm);
         d.hComm = nullptr;
         return false;
     }
@@ -159,7 +206,7 @@ void CSerialPort::Impl::Close()
 {
     Device& d = *device;
     if (d.IsOpen()) {
-        CloseHandle(d.hComm);
+        SerialOs().closeHandle(d.hComm);
         d.hComm = nullptr;
     }
 }
@@ -167,11 +214,12 @@ void CSerialPort::Impl::Close()
 bool CSerialPort::Impl::ReadLineSettings()
 {
     Device& d = *device;
-    if (!GetCommState(d.hComm, &d.dcb)) {
-        d.TakeError();
+    if (RefuseFinal()) {
         return false;
     }
-    return true;
+    d.dcb = DCB {};
+    d.dcb.DCBlength = sizeof(d.dcb);
+    return d.Retried([&d] { return SerialOs().getCommState(d.hComm, &d.dcb); });
 }
 
 bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
@@ -179,6 +227,7 @@ bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, u
 {
     Device& d = *device;
     DCB& dcb = d.dcb;
+    dcb.DCBlength = sizeof(dcb);
     dcb.BaudRate = baudRate;
     dcb.ByteSize = byteSize;
     dcb.Parity = parity;
@@ -194,11 +243,20 @@ bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, u
     dcb.fNull = 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     // A line error stops transfers until ClearCommError; the transfers clear
-    // it after error 995.
+    // it and treat the bytes of that read as damaged.
     dcb.fAbortOnError = 1;
-    if (!SetCommState(d.hComm, &dcb)) {
-        d.TakeError();
+    if (!d.Retried([&d] { return SerialOs().setCommState(d.hComm, &d.dcb); })) {
         return false;
+    }
+    // A driver may take the call and keep a speed it cannot do: read back.
+    DCB check {};
+    check.DCBlength = sizeof(check);
+    if (!d.Retried([&d, &check] { return SerialOs().getCommState(d.hComm, &check); })) {
+        return false;
+    }
+    if (check.BaudRate != baudRate || check.ByteSize != byteSize || check.Parity != parity ||
+        check.StopBits != stopBits) {
+        return d.Fail(SerialFailure::kOther, ERROR_INVALID_PARAMETER);
     }
     return true;
 }
@@ -206,11 +264,10 @@ bool CSerialPort::Impl::ApplyLineSettings(uint32_t baudRate, uint8_t byteSize, u
 bool CSerialPort::Impl::ReadTimeouts()
 {
     Device& d = *device;
-    if (!GetCommTimeouts(d.hComm, &d.timeouts)) {
-        d.TakeError();
+    if (RefuseFinal()) {
         return false;
     }
-    return true;
+    return d.Retried([&d] { return SerialOs().getCommTimeouts(d.hComm, &d.timeouts); });
 }
 
 bool CSerialPort::Impl::ApplyTimeouts(uint32_t readInterval, uint32_t readTotalMultiplier,
@@ -224,24 +281,52 @@ bool CSerialPort::Impl::ApplyTimeouts(uint32_t readInterval, uint32_t readTotalM
     timeouts.ReadTotalTimeoutConstant = readTotalConstant;
     timeouts.WriteTotalTimeoutMultiplier = writeTotalMultiplier;
     timeouts.WriteTotalTimeoutConstant = writeTotalConstant;
-    if (!SetCommTimeouts(d.hComm, &timeouts)) {
-        d.TakeError();
-        return false;
-    }
-    return true;
+    return d.Retried([&d] { return SerialOs().setCommTimeouts(d.hComm, &d.timeouts); });
 }
 
+// One WriteFile; a write that the write time-outs cut short is a success
+// with the smaller count. A write aborted by a line error of the input is
+// cleared and taken up where it stopped: the bytes going out are not damaged.
 bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
 {
     Device& d = *device;
-    DWORD count = 0;
-    const BOOL ok = WriteFile(d.hComm, buf, size, &count, nullptr);
-    *written = count;
-    if (!ok) {
-        d.TakeError();
-        d.ClearAfterAbort();
+    *written = 0;
+    if (RefuseFinal()) {
         return false;
     }
+    const auto* p = static_cast<const unsigned char*>(buf);
+    DWORD total = 0;
+    int aborts = 0;
+    OtherErrorTries tries;
+    for (;;) {
+        if (StopRequested()) {
+            *written = total;
+            return d.Fail(SerialFailure::kStopped, kAbortedError);
+        }
+        DWORD count = 0;
+        const BOOL ok = SerialOs().writeFile(d.hComm, p + total, size - total, &count, nullptr);
+        total += count;
+        if (ok) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        const SerialFailure kind = KindOfError(error);
+        if (kind == SerialFailure::kLineError && ++aborts <= kMaxWriteAborts) {
+            DWORD queued = 0;
+            bool lineError = false;
+            if (!d.Status(&queued, &lineError)) {
+                *written = total;
+                return false;
+            }
+            continue;
+        }
+        if (kind == SerialFailure::kOther && tries.Again()) {
+            continue;
+        }
+        *written = total;
+        return d.Fail(kind == SerialFailure::kLineError ? SerialFailure::kOther : kind, error);
+    }
+    *written = total;
     return true;
 }
 
@@ -251,15 +336,16 @@ bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
 bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
 {
     Device& d = *device;
+    if (RefuseFinal()) {
+        return false;
+    }
     DWORD queued = 0;
+    bool lineError = false;
     while (queued == 0) {
-        // A stopped run waits no longer: the call fails, and the caller
-        // prints nothing for it.
         if (StopRequested()) {
-            d.lastError = kAbortedError;
-            return false;
+            return d.Fail(SerialFailure::kStopped, kAbortedError);
         }
-        if (!d.QueuedBytes(&queued)) {
+        if (!d.Status(&queued, &lineError)) {
             return false;
         }
         if (pollCount > 0) {
@@ -277,73 +363,121 @@ bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
 bool CSerialPort::Impl::Read(void* buf, uint32_t size, uint32_t* got)
 {
     Device& d = *device;
-    DWORD received = 0;
-    const BOOL ok = ReadFile(d.hComm, buf, size, &received, nullptr);
-    *got = received;
-    if (!ok) {
-        d.TakeError();
-        d.ClearAfterAbort();
+    *got = 0;
+    if (RefuseFinal()) {
         return false;
     }
+    auto* out = static_cast<unsigned char*>(buf);
+    DWORD total = 0;
+    OtherErrorTries tries;
+    for (;;) {
+        DWORD received = 0;
+        const BOOL ok = SerialOs().readFile(d.hComm, out + total, size - total, &received, nullptr);
+        total += received;
+        if (ok) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        const SerialFailure kind = KindOfError(error);
+        if (kind == SerialFailure::kLineError) {
+            DWORD queued = 0;
+            bool lineError = false;
+            d.Status(&queued, &lineError);
+        } else if (kind == SerialFailure::kOther && tries.Again()) {
+            continue;
+        }
+        *got = total;
+        return d.Fail(kind, error);
+    }
+    *got = total;
     return true;
 }
 
 // Reads only what the input queue already holds, so each ReadFile returns at
 // once whatever time-outs are in force; the silence is measured here.
-bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint32_t silenceMs)
+bool CSerialPort::Impl::ReadUntilSilence(void* buf, uint32_t size, uint32_t* got, uint64_t silenceMs)
 {
     Device& d = *device;
+    *got = 0;
+    if (RefuseFinal()) {
+        return false;
+    }
     auto* out = static_cast<unsigned char*>(buf);
     DWORD done = 0;
     ULONGLONG lastInput = GetTickCount64();
-    *got = 0;
+    bool lineError = false;
+    OtherErrorTries tries;
     while (done < size) {
         if (StopRequested()) {
             *got = done;
-            d.lastError = kAbortedError;
-            return false;
+            return d.Fail(SerialFailure::kStopped, kAbortedError);
         }
         DWORD queued = 0;
-        bool ok = d.QueuedBytes(&queued);
-        DWORD received = 0;
-        if (ok && queued > 0) {
-            DWORD want = queued < size - done ? queued : size - done;
-            ok = ReadFile(d.hComm, out + done, want, &received, nullptr) != 0;
-            if (!ok) {
-                d.TakeError();
-            }
-        }
-        if (!ok) {
+        if (!d.Status(&queued, &lineError)) {
             *got = done;
-            d.ClearAfterAbort();
             return false;
         }
-        if (received > 0) {
+        if (queued > 0) {
+            const DWORD want = queued < size - done ? queued : size - done;
+            DWORD received = 0;
+            const BOOL ok = SerialOs().readFile(d.hComm, out + done, want, &received, nullptr);
             done += received;
-            lastInput = GetTickCount64();
-            continue;
+            if (received > 0) {
+                lastInput = GetTickCount64();
+            }
+            if (!ok) {
+                const DWORD error = GetLastError();
+                const SerialFailure kind = KindOfError(error);
+                if (kind == SerialFailure::kLineError) {
+                    lineError = true;  // cleared by the next query
+                    continue;
+                }
+                if (kind == SerialFailure::kOther && tries.Again()) {
+                    continue;
+                }
+                *got = done;
+                return d.Fail(kind, error);
+            }
+            if (received > 0) {
+                continue;
+            }
         }
-        if (GetTickCount64() - lastInput >= silenceMs) {
+        // After a line error the read ends once the rest of the damaged
+        // bytes has come, whatever the count.
+        uint64_t bound = silenceMs;
+        if (lineError && bound > kLineErrorSettleMs) {
+            bound = kLineErrorSettleMs;
+        }
+        if (bound != kWaitWithoutBound && GetTickCount64() - lastInput >= bound) {
             break;
         }
         Sleep(1);
     }
     *got = done;
+    if (lineError) {
+        return d.Fail(SerialFailure::kLineError, kAbortedError);
+    }
     return true;
 }
 
 bool CSerialPort::Impl::DrainRead(uint8_t* byte, uint32_t* got)
 {
     Device& d = *device;
-    DWORD errors = 0;
-    COMSTAT status{};
-    ClearCommError(d.hComm, &errors, &status);
+    *got = 0;
+    if (RefuseFinal()) {
+        return false;
+    }
+    DWORD queued = 0;
+    bool lineError = false;
+    if (!d.Status(&queued, &lineError)) {
+        return false;
+    }
     DWORD received = 0;
-    const BOOL ok = ReadFile(d.hComm, byte, 1, &received, nullptr);
+    const BOOL ok = SerialOs().readFile(d.hComm, byte, 1, &received, nullptr);
     *got = received;
     if (!ok) {
-        d.TakeError();
-        return false;
+        const DWORD error = GetLastError();
+        return d.Fail(KindOfError(error), error);
     }
     return true;
 }

@@ -35,8 +35,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kDefaultSeed = 20261210;
 constexpr int kDefaultRuns = 200;
 constexpr int kDefaultJobs = 8;
-// A run with one silence of the host's 10 s bound and a boot load stays far
-// below this; only a hang reaches it.
+// A run with one silence of the host's 10 s bound, a round of the start
+// handshake and a boot load stays far below this; only a hang reaches it.
 constexpr int kRunLimitMs = 90000;
 
 constexpr size_t kEflashSize = 0x200000;  // chip 0x30230 with expand flash and ECC
@@ -50,6 +50,9 @@ constexpr size_t kHsmFileSize = 0x12000;
 constexpr size_t kHsmImageSize = 0x10000;
 constexpr size_t kZolkSize = 8192;
 constexpr size_t kSector = 512;
+// The board has received LOW_FORMAT_CMD whole after the ping, the storage and
+// the chip information commands.
+constexpr size_t kFormatEnd = 4 * kPacket;
 
 enum class Outcome { kComplete, kFailed, kEarlyEnd, kAnyFailure, kHang, kCrash };
 
@@ -337,16 +340,16 @@ private:
         if (transfers) {
             options.push_back({"bad-final-crc", 9});
         }
+        // Every wait for the board is bounded, so silence may come anywhere
+        // but in the two waits that are unbounded by design: the start
+        // handshake (a board waiting for a reset) and the board's erase in a
+        // low format. Each silence costs the host's full 10 s bound.
         if (p.boot) {
-            options.insert(options.end(), {{"refuse-start", 14}, {"refuse-image", 5}, {"reset-after", 4}});
+            options.insert(options.end(), {{"refuse-start", 14}, {"refuse-image", 5}, {"reset-after", 4},
+                                           {"silent-after", 4}, {"silent-after-ack", 3}, {"silent-on", 2}});
         } else {
-            // Silence and a fall back to the boot ROM are bounded by the host
-            // only inside a data phase (the waits for a command's answer and
-            // for a low format have no limit by design); each costs the
-            // host's full silence bound.
-            if (transfers) {
-                options.insert(options.end(), {{"silent-after", 4}, {"reset-after", 5}});
-            }
+            options.insert(options.end(), {{"silent-after", 5}, {"silent-after-ack", 4}, {"silent-on", 2},
+                                           {"reset-after", 5}});
             if (p.lowFormat) {
                 options.push_back({"nack-format", 10});
             }
@@ -388,7 +391,23 @@ private:
             const size_t end = p.boot ? bootEnd : fw.total;
             SetFault(p, fault, std::to_string(Size(0, end - 1)), Outcome::kAnyFailure);
         } else if (fault == "silent-after") {
-            SetFault(p, fault, std::to_string(InPhases(fw)), Outcome::kFailed);
+            if (p.boot) {
+                // From the start answer to the end of the firmware image: the
+                // boot load gives up after one more round of the handshake.
+                SetFault(p, fault, std::to_string(Size(kPacket + kBootPacket, bootEnd - 1)), Outcome::kEarlyEnd);
+            } else {
+                // After the ping; not at the very end of LOW_FORMAT_CMD, where
+                // the board would go quiet inside its own erase.
+                size_t at = Size(kPacket, fw.total - 1);
+                if (p.lowFormat && at == kFormatEnd) {
+                    --at;
+                }
+                SetFault(p, fault, std::to_string(at), Outcome::kAnyFailure);
+            }
+        } else if (fault == "silent-after-ack" || fault == "silent-on") {
+            const std::vector<std::string> commands = SilenceCommands(p, fault == "silent-on");
+            const std::string& command = commands[Size(0, commands.size() - 1)];
+            SetFault(p, fault, command, p.boot ? Outcome::kEarlyEnd : Outcome::kAnyFailure);
         } else if (fault == "reset-after") {
             if (p.boot) {
                 // Inside the HSM image: the boot ROM drops it, the final
@@ -398,10 +417,44 @@ private:
                 // During the firmware ping: the host finds the boot ROM and
                 // loads the firmware first.
                 SetFault(p, fault, std::to_string(Size(0, kPacket - 1)), Outcome::kComplete);
-            } else {
+            } else if (!fw.dataPhases.empty() && Chance(50)) {
                 SetFault(p, fault, std::to_string(InPhases(fw)), Outcome::kFailed);
+            } else {
+                // Anywhere after the ping: the next answer never comes.
+                SetFault(p, fault, std::to_string(Size(kPacket, fw.total - 1)), Outcome::kAnyFailure);
             }
         }
+    }
+
+    // The commands of the run the board may fall silent at (silentOn: on
+    // receiving them, else right after acknowledging them). Left out: those
+    // whose silence is an unbounded wait by design (the ping and the start
+    // packet, which a board waiting for a reset leaves unanswered, and the
+    // end of a low format), and the acknowledgement of WRITE_CMD and
+    // READ_CMD, whose bound grows with the window (30 s per MiB).
+    static std::vector<std::string> SilenceCommands(const Plan& p, bool silentOn)
+    {
+        std::vector<std::string> out;
+        if (p.boot) {
+            if (!silentOn) {
+                out.push_back("START_CMD");
+            }
+            out.insert(out.end(), {"RECEIVE_HSM_CMD", "RECEIVE_ZOLK_CMD"});
+            return out;
+        }
+        if (!silentOn) {
+            out.push_back("FW_PING");
+        }
+        out.insert(out.end(), {"STORAGE_INFO_CMD", "CHIP_INFO_CMD"});
+        if (silentOn && p.lowFormat) {
+            out.push_back("LOW_FORMAT_CMD");
+        }
+        if (!silentOn) {
+            for (const Transfer& t : p.transfers) {
+                out.push_back(t.write ? "WRITE_CMD" : "READ_CMD");
+            }
+        }
+        return out;
     }
 
     std::mt19937_64 m_gen;

@@ -29,6 +29,17 @@ inline std::string ReadWholeFd(int fd)
     return text;
 }
 
+// Counts the non-overlapping occurrences of what in text (a message in
+// captured output).
+inline size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++n;
+    }
+    return n;
+}
+
 // An unnamed temporary file, open for reading and writing.
 inline int TempFileFd()
 {

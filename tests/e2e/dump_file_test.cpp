@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         DumpFileCase{"BoardFallsSilent",
                      {"--silent-after", std::to_string(kBeforeDumpData + 24)},
                      kSnorWindow,
-                     {"Target stopped answering"},
+                     {"the board stopped answering"},
                      Outcome::kKeptPart},
         DumpFileCase{"BankDumpHangsUpInTheSnorPart",
                      {"--hangup-after", std::to_string(kBeforeDumpData + 1024 * 24 + 24 + 100)},

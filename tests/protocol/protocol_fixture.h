@@ -22,6 +22,8 @@
 #include "support/console.h"
 #include "support/crc.h"
 #include "support/logger.h"
+#include "support/byte_sink.h"
+#include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
 inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed)
@@ -142,3 +144,11 @@ long long ElapsedMs(F&& f)
     f();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
+
+// A dump's data straight into a file.
+struct FileSink final : ByteSink {
+    explicit FileSink(const std::string& path) : file(path.c_str(), "wb") {}
+    bool Write(const void* data, uint64_t size) override { return file.Write(data, size); }
+    bool Flush() override { return file.Flush(); }
+    ZOLKFile file;
+};

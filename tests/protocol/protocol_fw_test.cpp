@@ -95,14 +95,6 @@ Outcome SendWrite(CSerialPort* port, const std::string& path, uint32_t offset, u
     return {ok, testing::internal::GetCapturedStdout()};
 }
 
-// A dump's data straight into a file.
-struct FileSink final : ByteSink {
-    explicit FileSink(const std::string& path) : file(path.c_str(), "wb") {}
-    bool Write(const void* data, uint64_t size) override { return file.Write(data, size); }
-    bool Flush() override { return file.Flush(); }
-    ZOLKFile file;
-};
-
 // Dumps size bytes into path; the file is closed (and flushed) before this
 // returns, so the outcome covers the flush too.
 Outcome Dump(CSerialPort* port, const std::string& path, uint32_t size)
@@ -419,7 +411,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfAWriteEndsIt)
     released.set_value();
 
     EXPECT_FALSE(ok);
-    EXPECT_NE(out.find("Target stopped answering - no chunk reply for 300 ms (chunk at byte 0 of 5000)\n"),
+    EXPECT_NE(out.find("No reply to the chunk at byte 0 of 5000 for 300 ms - the board stopped answering\n"),
               std::string::npos)
         << out;
 }
@@ -558,7 +550,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfADumpEndsIt)
     const auto [ok, out] = Dump(&port, path, 5000);
     released.set_value();
     EXPECT_FALSE(ok);
-    EXPECT_NE(out.find("Target stopped answering - no chunk data for 300 ms (chunk at byte 0 of 5000)\n"),
+    EXPECT_NE(out.find("No data of the chunk at byte 0 of 5000 for 300 ms - the board stopped answering\n"),
               std::string::npos)
         << out;
     EXPECT_TRUE(ReadWholeFile(path).empty());

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/inproc_sim.h"
 #include "common/sim_process.h"
 #include "common/wire_packet.h"
 #include "protocol/codes.h"
@@ -162,42 +163,6 @@ Bytes Pattern(size_t n, uint32_t seed)
     }
     return b;
 }
-
-// The simulator on a thread of the test.
-class InProcSim {
-public:
-    explicit InProcSim(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "qex_sim");
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        SimOptions options;
-        std::string error;
-        EXPECT_EQ(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), &options, &error), SimParse::Ok)
-            << error;
-        m_server = std::make_unique<SimServer>(options);
-        m_ok = m_server->Open(&error);
-        EXPECT_TRUE(m_ok) << error;
-        if (m_ok) {
-            m_thread = std::thread([this] { m_server->Run(); });
-        }
-    }
-    ~InProcSim()
-    {
-        m_server->Stop();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-    const std::string& Path() const { return m_server->SlavePath(); }
-
-private:
-    std::unique_ptr<SimServer> m_server;
-    std::thread m_thread;
-    bool m_ok = false;
-};
 
 constexpr uint32_t kBoot = 57600;  // general form
 constexpr uint32_t kFw = 460800;
@@ -599,6 +564,41 @@ TEST(SimFaults, EachFaultAsTheHostSeesIt)
              line.Send(FwCmd(FW_PING));
              EXPECT_TRUE(line.ReadQuiet(300).empty());
          }},
+        {"silent-on",
+         {"--firmware-running", "--silent-on", "STORAGE_INFO_CMD"},
+         [](Line& line) {
+             line.Send(FwCmd(FW_PING));
+             ExpectReply(line.ReadPacket(), ACK, FW_PING, 0);
+             line.Send(FwCmd(STORAGE_INFO_CMD));
+             EXPECT_TRUE(line.ReadQuiet(300).empty());
+             line.Send(FwCmd(FW_PING));
+             EXPECT_TRUE(line.ReadQuiet(300).empty());
+         }},
+        {"silent-after-ack of a command",
+         {"--firmware-running", "--silent-after-ack", "CHIP_INFO_CMD"},
+         [](Line& line) {
+             line.Send(FwCmd(CHIP_INFO_CMD));
+             ExpectReply(line.ReadPacket(), ACK, CHIP_INFO_CMD, 0);
+             EXPECT_TRUE(line.ReadQuiet(300).empty());  // no chip information block
+         }},
+        {"silent-after-ack of the start packet",
+         {"--silent-after-ack", "START_CMD"},
+         [](Line& line) {
+             line.SetBaud(kBoot);
+             line.Send(kStart);
+             ExpectReply(line.ReadPacket(kCbPacketSize), ACK, START_CMD, 0);
+             EXPECT_TRUE(line.ReadQuiet(300).empty());  // not even the boot ROM's banner
+         }},
+        {"refuse-command",
+         {"--firmware-running", "--refuse-command", "FW_PING"},
+         [](Line& line) {
+             for (int i = 0; i < 2; ++i) {
+                 line.Send(FwCmd(FW_PING));
+                 ExpectReply(line.ReadPacket(), NACK, FW_PING, INVALID_CMD);
+             }
+             line.Send(FwCmd(CHIP_INFO_CMD));
+             ExpectReply(line.ReadPacket(), ACK, CHIP_INFO_CMD, 0);
+         }},
         {"reset-after",
          {"--firmware-running", "--reset-after", "24"},
          [](Line& line) {
@@ -629,6 +629,22 @@ TEST(SimLine, LineRatePacingKeepsTheDataIntact)
     ProtocolPacket final;
     EXPECT_EQ(ReadData(line, STORAGE_EFLASH, 0x20, 10000, &final), data);
     ExpectReply(final, ACK, READ_CMD, crc);
+}
+
+// --reply-latency holds each answer back as a USB adapter's latency timer
+// does: nothing comes before the delay, all of it right after.
+TEST(SimLine, ReplyLatencyHoldsEveryAnswerBack)
+{
+    InProcSim sim({"--firmware-running", "--reply-latency", "300"});
+    Line line(sim.Path(), kFw);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const int64_t sent = NowMs();
+        line.Send(FwCmd(FW_PING));
+        EXPECT_TRUE(line.Read(1, 250).empty());
+        ExpectReply(line.ReadPacket(), ACK, FW_PING, 0);
+        EXPECT_LT(NowMs() - sent, 300 + 2000);
+    }
 }
 
 TEST(SimLine, TraceNamesEveryPacket)
@@ -760,6 +776,8 @@ TEST(SimProcessTest, CommandLine)
         {{"--chip", "0xZZ"}, 2, "invalid value '0xZZ' for option '--chip'"},
         {{"--form", "fast"}, 2, "invalid value 'fast'"},
         {{"--nack-chunk"}, 2, "needs a value"},
+        {{"--silent-on", "PING"}, 2, "invalid value 'PING' for option '--silent-on'"},
+        {{"--reply-latency", "-5"}, 2, "invalid value '-5'"},
         {{"--eflash-size", "0"}, 2, "invalid value '0'"},
         {{"stray"}, 2, "unexpected argument 'stray'"},
     };

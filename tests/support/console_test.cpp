@@ -153,11 +153,9 @@ void Message(const char* text)
 // A transfer as the protocols run it: the bar ends on every way out.
 void FailingTransfer(uint64_t total, uint64_t done)
 {
-    ProgressBar* bar = ProgressBar::GetInstance();
-    bar->Start(total);
-    const ProgressBar::EndOnExit endBar;
+    ProgressBar::Transfer bar(total);
     for (uint64_t sent = 0; sent < done; sent += 2048) {
-        bar->Plus(2048);
+        bar.Plus(2048);
     }
     Message("Target stopped answering");
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/output_capture.h"
 #include "support/console.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
@@ -29,16 +30,6 @@ inline void ResetSupportState(int terminalMode)
     bar->ClearLine();
     ConsoleEndOpenLine();
     testing::internal::GetCapturedStdout();
-}
-
-// Counts the non-overlapping occurrences of needle in text.
-inline size_t CountOf(const std::string& text, const std::string& needle)
-{
-    size_t count = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) {
-        ++count;
-    }
-    return count;
 }
 
 // Console output is captured per test; output is plain (not a terminal)

@@ -213,14 +213,24 @@ TEST(SerialPortConfigure, RefusedSettingsCloseThePort)
     }
 }
 
-TEST(SerialPortConfigure, NonTerminalFailsGetCommStateAndCloses)
+// A device that opens but is no serial line is refused at the open, with the
+// reason, before anything could be sent to it.
+TEST(SerialPortOpen, NonTerminalIsRefused)
 {
-    CSerialPort port;
-    ASSERT_TRUE(port.OpenPort("/dev/null"));
-    const std::string out = Captured([&] { EXPECT_FALSE(port.ConfigurePortA(115200, 8, 0, 0, 0)); });
-    EXPECT_TRUE(HasMessage(out, "ConfigurePortA", "GetLastError : ")) << out;
-    EXPECT_TRUE(HasMessage(out, "ConfigurePortA", "Failed GetCommState\n")) << out;
-    EXPECT_FALSE(port.IsOpen());
+    const std::string file = testing::TempDir() + "zolk_not_a_tty.txt";
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a line\n", f);
+    std::fclose(f);
+    for (const std::string& name : {std::string("/dev/null"), file}) {
+        SCOPED_TRACE(name);
+        CSerialPort port;
+        const std::string out = Captured([&] { EXPECT_FALSE(port.OpenPort(name.c_str())); });
+        EXPECT_TRUE(HasMessage(out, "OpenPort", "Failed open port(" + name + ")\n")) << out;
+        EXPECT_TRUE(HasMessage(out, "OpenPort", "Reason : not a serial line (")) << out;
+        EXPECT_FALSE(port.IsOpen());
+    }
+    std::remove(file.c_str());
 }
 
 TEST_F(SerialPortTest, AllByteValuesCrossUnchangedBothWays)

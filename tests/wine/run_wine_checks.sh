@@ -9,7 +9,9 @@
 #      built natively), reached through a COM port that wine maps to the
 #      board's pseudo-terminal: a boot load with a bank write, then a bank
 #      dump compared with the written file, in the general form and in one
-#      per-chip form; and a port that does not exist.
+#      per-chip form; a port that does not exist; a line lost in the middle
+#      of a write and a board that falls silent, which must each end the run
+#      in bounded time with its message.
 #
 # Usage: tests/wine/run_wine_checks.sh [--no-tests] [--no-e2e] [--forms "general chip-30230 ..."]
 # Needs: cmake, make, g++ (for qex_sim), g++-mingw-w64-x86-64, wine64 (wine),
@@ -150,12 +152,14 @@ fi
 PORT=40
 COM_LINK="$WINEPREFIX/dosdevices/com$PORT"
 
-# Starts the board fresh from reset, with its COM port linked in wine.
+# Starts the board fresh from reset (or as the further options say), with
+# its COM port linked in wine.
 start_sim() {
   local simform="$1"
+  shift
   rm -rf "$WORK/storage" && mkdir -p "$WORK/storage"
   rm -f "$COM_LINK"
-  "$SIM_BUILD/qex_sim" --form "$simform" --chip 30230 --ecc --expand-flash \
+  "$SIM_BUILD/qex_sim" --form "$simform" --chip 30230 --ecc --expand-flash "$@" \
     --link "$COM_LINK" --storage-dir "$WORK/storage" >"$WORK/sim.out" 2>"$WORK/sim.err" &
   SIM_PID=$!
   for _ in $(seq 50); do
@@ -239,6 +243,41 @@ if [ $RUN_E2E -eq 1 ]; then
     fail "e2e general: missing COM port (exit $rc, output $WORK/no-port.out)"
     cat "$WORK/no-port.out"
   fi
+fi
+
+# A board that fails as the run goes on: the run must end, non-zero, with
+# the message of that failure, well before the time limit.
+#   e2e_fault NAME SECONDS EXIT MESSAGE -- QEX_SIM_OPTIONS -- ZOLK_QEX_OPTIONS
+e2e_fault() {
+  local name="$1" limit="$2" want="$3" message="$4"
+  shift 5
+  local simargs=()
+  while [ "$1" != "--" ]; do simargs+=("$1"); shift; done
+  shift
+  local t=$(now)
+  if ! start_sim general --firmware-running "${simargs[@]}"; then
+    fail "e2e general: $name: qex_sim did not start ($(cat "$WORK/sim.err"))"
+    stop_sim
+    return
+  fi
+  local begin=$(date +%s)
+  (cd "$WORK/files" && timeout 120 "$WINE" "$ROOT/build/windows-general/zolk_qex.exe" --port "$PORT" "$@" \
+    >"$WORK/$name.out" 2>&1)
+  local rc=$?
+  local took_s=$(( $(date +%s) - begin ))
+  stop_sim
+  if [ $rc -eq "$want" ] && [ $took_s -le "$limit" ] && grep -q -- "$message" "$WORK/$name.out"; then
+    pass "e2e general: $name ends with exit $rc in ${took_s}s: $message ($(took "$t"))"
+  else
+    fail "e2e general: $name (exit $rc after ${took_s}s, wanted $want within ${limit}s and \"$message\", output $WORK/$name.out)"
+    tr '\r' '\n' <"$WORK/$name.out" | grep -v '%' | tail -15
+  fi
+}
+
+if [ $RUN_E2E -eq 1 ]; then
+  e2e_fault lost-line 30 1 "Serial line is gone" -- --hangup-after 200 -- -w data.bin --storage snor
+  e2e_fault silent-board 30 1 "No storage information for 10 s - the board stopped answering" \
+    -- --silent-after-ack FW_PING --
 fi
 
 echo "== summary"
