@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "support/logger.h"
@@ -34,46 +35,48 @@ void CleanPort(SerialPortInfo* port)
     }
 }
 
+bool IsDigit(char c)
+{
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// The number written at *pos, without its leading zeros; *pos moves past it.
+std::string_view NumberAt(std::string_view text, size_t* pos)
+{
+    size_t end = *pos;
+    while (end < text.size() && IsDigit(text[end])) {
+        ++end;
+    }
+    size_t first = *pos;
+    while (first < end && text[first] == '0') {
+        ++first;
+    }
+    *pos = end;
+    return text.substr(first, end - first);
+}
+
 // Device names in the order a person counts them: ttyS2 before ttyS10,
 // COM3 before COM10.
-bool NaturalLess(const std::string& a, const std::string& b)
+bool NaturalLess(std::string_view a, std::string_view b)
 {
     size_t i = 0;
     size_t j = 0;
     while (i < a.size() && j < b.size()) {
-        const auto ca = static_cast<unsigned char>(a[i]);
-        const auto cb = static_cast<unsigned char>(b[j]);
-        if (std::isdigit(ca) && std::isdigit(cb)) {
-            size_t endA = i;
-            size_t endB = j;
-            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA]))) {
-                ++endA;
+        if (IsDigit(a[i]) && IsDigit(b[j])) {
+            const std::string_view na = NumberAt(a, &i);
+            const std::string_view nb = NumberAt(b, &j);
+            if (na.size() != nb.size()) {
+                return na.size() < nb.size();
             }
-            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB]))) {
-                ++endB;
+            if (na != nb) {
+                return na < nb;
             }
-            // Leading zeros aside, the longer run of digits is the larger number.
-            const std::string na = a.substr(i, endA - i);
-            const std::string nb = b.substr(j, endB - j);
-            const size_t za = std::min(na.find_first_not_of('0'), na.size());
-            const size_t zb = std::min(nb.find_first_not_of('0'), nb.size());
-            const std::string va = na.substr(za);
-            const std::string vb = nb.substr(zb);
-            if (va.size() != vb.size()) {
-                return va.size() < vb.size();
-            }
-            if (va != vb) {
-                return va < vb;
-            }
-            i = endA;
-            j = endB;
-            continue;
+        } else if (a[i] != b[j]) {
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        } else {
+            ++i;
+            ++j;
         }
-        if (ca != cb) {
-            return ca < cb;
-        }
-        ++i;
-        ++j;
     }
     return a.size() - i < b.size() - j;
 }
