@@ -40,6 +40,7 @@ const option kLongOptions[] = {
     {"speed", no_argument, nullptr, 0},
     {"port", required_argument, nullptr, 0},
     {"timeout-scale", required_argument, nullptr, 0},
+    {"list-ports", no_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
@@ -105,7 +106,9 @@ Caution:
 const char* const kBuildOptionsText = R"TEXT(
 In this build:
       --port [port]             Serial port: a device path on Linux (/dev/ttyUSB0),
-                                a COM number or name on Windows (3, COM3)
+                                a COM number or name on Windows (3, COM3),
+                                or auto: the one USB serial port present
+      --list-ports              List the serial ports of this machine and end
       --storage snor|eflash     Write or dump by address (--addr, --size);
                                 without it by bank (--bank)
       --timeout-scale [n]       Multiply every bound of a wait for the board
@@ -268,13 +271,21 @@ bool SectorsToBytes(uint64_t* value, uint64_t sectorSize, const char* what)
     return true;
 }
 
-// --port: a device text (a path on POSIX, a COM name on Windows) or a number.
+// --port: "auto", a device text (a path on POSIX, a COM name on Windows) or
+// a number. The last --port given counts.
 bool ParsePortOption(const char* text, ZOLKArgs* args)
 {
+    if (strcmp(text, "auto") == 0) {
+        args->bPortAuto = 1;
+        args->pPortName = nullptr;
+        args->uiPort = 0;
+        return true;
+    }
     const std::string device = CSerialPort::DeviceNameForText(text);
     if (!device.empty()) {
         args->pPortName = StrDup(device.c_str());
         args->uiPort = 0;
+        args->bPortAuto = 0;
         return true;
     }
     uint32_t port = args->uiPort;
@@ -283,6 +294,7 @@ bool ParsePortOption(const char* text, ZOLKArgs* args)
     }
     args->uiPort = port;
     args->pPortName = nullptr;
+    args->bPortAuto = 0;
     return true;
 }
 
@@ -336,6 +348,8 @@ bool ApplyNamedOption(const char* name, ZOLKArgs* args)
         args->bSaveLog = 1;
     } else if (strcmp(name, "speed") == 0) {
         args->bSpeed = 1;
+    } else if (strcmp(name, "list-ports") == 0) {
+        args->bListPorts = 1;
     } else if (strcmp(name, "zolk") == 0) {
         args->pZolkFileName = StrDup(optarg);
     } else if (strcmp(name, "hsm") == 0) {

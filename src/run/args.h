@@ -28,6 +28,8 @@ struct ZOLKArgs {
     uint32_t uiBank = 0;           // --bank 0 or 1
     // --port given as a device path (POSIX) or a COM name (Windows).
     char* pPortName = nullptr;
+    uint8_t bPortAuto = 0;   // --port auto: the one USB serial port present
+    uint8_t bListPorts = 0;  // --list-ports: list the serial ports and end
     // Offset in the write file where the bytes to send start. Not an option:
     // a write by address sends the file from its start; a bank write sends
     // the snor part from where the eflash part ended; the boot load sends the

@@ -18,6 +18,7 @@
 #include "support/stop_request.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
+#include "transport/port_list.h"
 #include "transport/serial_port.h"
 
 namespace {
@@ -76,6 +77,9 @@ std::string DeviceForTypedPort(const std::string& text)
 // The device to open: from --port, or asked for on the console.
 bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
 {
+    if (args.bPortAuto) {
+        return ChooseAutoPort(ListSerialPorts(), device);
+    }
     if (args.pPortName != nullptr) {
         *device = args.pPortName;
         return true;
@@ -84,6 +88,7 @@ bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
         *device = CSerialPort::DeviceNameForPort(args.uiPort);
         return true;
     }
+    PrintPortsBeforePrompt(ListSerialPorts());
     printf("Com port num : ");
     fflush(stdout);
     const TypedLine line = ReadPromptLine();
@@ -203,6 +208,9 @@ int RunMain(int argc, char** argv, const BuildForm& form)
         return kResultEarlyEnd;
     }
     ApplySwitches(zolkArgs);
+    if (zolkArgs.bListPorts) {
+        return PrintPortList(ListSerialPorts()) ? kResultComplete : kResultFailed;
+    }
 
     // The files are checked before the target is touched: nothing is sent,
     // and no file is truncated, for a run that cannot succeed.
@@ -210,8 +218,10 @@ int RunMain(int argc, char** argv, const BuildForm& form)
         return Verdict(false);
     }
 
+    // A port name that is a link (a by-id name) opens the device behind it.
     std::string device;
-    if (!ChoosePortDevice(zolkArgs, &device) || StopRequested() || !serial.OpenPort(device.c_str(), 0)) {
+    if (!ChoosePortDevice(zolkArgs, &device) || StopRequested() ||
+        !serial.OpenPort(ResolvePortLink(device).c_str(), 0)) {
         return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
     // A port that cannot be set up (the port printed the speed and the

@@ -189,6 +189,8 @@ TEST_F(Completion, OptionsValuesFilesAndPorts)
         {{"zolk_qex", "--hsm", ""}, {"board", "hsm.bin", "zolk.rom"}},
         {{"zolk_qex", "-w", "z"}, {"zolk.rom"}},
         {{"zolk_qex", "--size", ""}, {}},
+        {{"zolk_qex", "--port", "a"}, {"auto"}},
+        {{"zolk_qex", "--li"}, {"--list-ports"}},
         {{"qex_sim", "--form", "=", ""}, {"general", "per-chip"}},
         {{"qex_sim", "--storage-dir", ""}, {"board"}},
         {{"qex_sim", "--nack-"}, {"--nack-chunk", "--nack-format"}},

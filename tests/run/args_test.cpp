@@ -60,6 +60,8 @@ std::string Describe(const ZOLKArgs& a)
     num("speed", a.bSpeed, 0);
     num("time", a.bTime, 0);
     num("port", a.uiPort, d.uiPort);
+    num("auto", a.bPortAuto, 0);
+    num("listports", a.bListPorts, 0);
     num("bank", a.uiBank, d.uiBank);
     num("offset", a.ullFileOffset, 0);
     return s;
@@ -301,6 +303,11 @@ const ParseCase kParseCases[] = {
     {"PortNumber", {"--port", "12"}, true, "port=12", "", ""},
     {"PortNumberOfThreeDigits", {"--port", "123"}, true, "port=123", "", ""},
     {"PortLastOneWins", {"--port", kDeviceText, "--port", "4"}, true, "port=4", "", ""},
+    {"PortAuto", {"--port", "auto"}, true, "auto=1", "", ""},
+    {"PortAutoReplacedByALaterPort", {"--port", "auto", "--port", kDeviceText}, true, "portname=" + kDeviceName, "",
+     ""},
+    {"PortReplacedByALaterAuto", {"--port", "7", "--port", "auto"}, true, "auto=1", "", ""},
+    {"ListPorts", {"--list-ports"}, true, "listports=1", "", ""},
     {"PortNeitherNumberNorPath", {"--port", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
     {"PortBeyond32Bits", {"--port", "4294967297"}, false, "",
      "4294967297 is invalid value\n" + std::string(kHint), ""},

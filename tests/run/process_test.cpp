@@ -14,6 +14,7 @@
 #include "common/output_capture.h"
 #include "common/sim_process.h"
 #include "run/args.h"
+#include "transport/port_list.h"
 
 namespace {
 
@@ -53,6 +54,15 @@ std::string HelpText()
     OutputCapture cap;
     PrintUsage();
     PrintBuildOptions();
+    return cap.Out();
+}
+
+// What a run prints before the port prompt: the short list of this
+// machine's serial ports (or that there is none).
+std::string PromptPortList()
+{
+    OutputCapture cap;
+    PrintPortsBeforePrompt(ListSerialPorts());
     return cap.Out();
 }
 
@@ -98,12 +108,13 @@ TEST(ZolkProcess, PortPrompt)
         {"-5\n", "\"-5\" is neither a com port number nor a device\n"},
         {"4294967296\n", "\"4294967296\" is neither a com port number nor a device\n"},
     };
+    const std::string portList = PromptPortList();
     for (const auto& c : cases) {
         const ProcessResult r = RunZolk({"-g"}, c.input);
         EXPECT_EQ(r.exitCode, 255) << c.input;
         const std::string out = AfterBanner(r.out);
         // Typed into a pipe, nothing ends the prompt's line: the program does.
-        EXPECT_EQ(out.rfind("Com port num : \n[", 0), 0u) << out;
+        EXPECT_EQ(out.rfind(portList + "Com port num : \n[", 0), 0u) << out;
         EXPECT_NE(out.find(c.expected), std::string::npos) << out;
         EXPECT_EQ(out.find("ZOLK\n"), std::string::npos) << out;
     }
@@ -121,9 +132,12 @@ TEST(ZolkProcess, SignalAtThePortPrompt)
     std::filesystem::remove_all(dir);
     ASSERT_TRUE(plan.sent);
     EXPECT_EQ(r.exitCode, 130) << r.out;
+    const std::string out = AfterBanner(r.out);
+    const std::string portList = PromptPortList();
+    ASSERT_EQ(out.rfind(portList, 0), 0u) << out;
     const std::regex stopped(
         R"(^Com port num : \n\[main:[0-9]+\] Run stopped by SIGINT - nothing more is sent to the board\n$)");
-    EXPECT_TRUE(std::regex_search(AfterBanner(r.out), stopped)) << r.out;
+    EXPECT_TRUE(std::regex_search(out.substr(portList.size()), stopped)) << r.out;
 }
 
 TEST(ZolkProcess, PortPathGivenOnCommandLine)
@@ -133,6 +147,36 @@ TEST(ZolkProcess, PortPathGivenOnCommandLine)
     const std::string out = AfterBanner(r.out);
     EXPECT_EQ(out.find("Com port num : "), std::string::npos) << out;
     EXPECT_NE(out.find("Failed open port(/dev/zolk_missing_tty)\n"), std::string::npos) << out;
+}
+
+// This machine may have serial ports or none: the run lists what the lister
+// finds, or says there is none and ends 1.
+TEST(ZolkProcess, ListPortsOnThisMachine)
+{
+    OutputCapture cap;
+    const bool found = PrintPortList(ListSerialPorts());
+    const std::string expected = cap.Out();
+    const ProcessResult r = RunZolk({"--list-ports"}, "");
+    EXPECT_EQ(r.exitCode, found ? 0 : 1) << r.out;
+    EXPECT_EQ(AfterBanner(r.out), expected);
+    EXPECT_EQ(r.err, "");
+}
+
+// Without exactly one USB serial port, --port auto ends the run with the
+// list, before any device is opened and without asking.
+TEST(ZolkProcess, PortAutoRefusedOnThisMachine)
+{
+    const std::vector<SerialPortInfo> ports = ListSerialPorts();
+    std::string device;
+    OutputCapture cap;
+    const bool chosen = ChooseAutoPort(ports, &device);
+    const std::string expected = cap.Out();
+    if (chosen) {
+        GTEST_SKIP() << "this machine has one USB serial port (" << device << "): the run would open it";
+    }
+    const ProcessResult r = RunZolk({"--port", "auto"}, "3\n");
+    EXPECT_EQ(r.exitCode, 255) << r.out;
+    EXPECT_EQ(AfterBanner(r.out), expected);
 }
 
 // A write file that cannot be sent fails the run before the port is opened.

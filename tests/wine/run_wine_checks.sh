@@ -11,7 +11,8 @@
 #      dump compared with the written file, in the general form and in one
 #      per-chip form; a port that does not exist; a line lost in the middle
 #      of a write and a board that falls silent, which must each end the run
-#      in bounded time with its message.
+#      in bounded time with its message; --list-ports, which must end with
+#      the ports wine knows or the message that there is none.
 #
 # Usage: tests/wine/run_wine_checks.sh [--no-tests] [--no-e2e] [--forms "general chip-30230 ..."]
 # Needs: cmake, make, g++ (for qex_sim), g++-mingw-w64-x86-64, wine64 (wine),
@@ -30,7 +31,7 @@ while [ $# -gt 0 ]; do
     --no-tests) RUN_TESTS=0 ;;
     --no-e2e) RUN_E2E=0 ;;
     --forms) FORMS="$2"; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
   shift
@@ -67,7 +68,7 @@ if cmake --preset windows-package >"$log" 2>&1 && cmake --build --preset windows
       continue
     fi
     dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
-    foreign=$(echo "$dlls" | tr ' ' '\n' | grep -v -E '^(kernel32|msvcrt|winmm|user32|advapi32|ntdll)\.dll$' | grep -v '^$')
+    foreign=$(echo "$dlls" | tr ' ' '\n' | grep -v -E '^(kernel32|msvcrt|winmm|user32|advapi32|ntdll|setupapi)\.dll$' | grep -v '^$')
     if [ -n "$foreign" ]; then
       fail "cross-build windows-$form: needs DLLs that Windows does not ship: $foreign"
     else
@@ -242,6 +243,18 @@ if [ $RUN_E2E -eq 1 ]; then
   else
     fail "e2e general: missing COM port (exit $rc, output $WORK/no-port.out)"
     cat "$WORK/no-port.out"
+  fi
+
+  # wine may list the COM ports of its prefix through SetupAPI, or none.
+  t=$(now)
+  run_exe "$(form_exe general)" "list-ports" --list-ports
+  rc=$?
+  listed=$(tr -d '\r' <"$WORK/list-ports.out" | grep -c '^COM[0-9]')
+  if { [ $rc -eq 0 ] && [ "$listed" -gt 0 ]; } || { [ $rc -eq 1 ] && grep -q 'No serial port found' "$WORK/list-ports.out"; }; then
+    pass "e2e general: --list-ports ends with $rc, $listed COM ports listed ($(took "$t"))"
+  else
+    fail "e2e general: --list-ports (exit $rc, output $WORK/list-ports.out)"
+    cat "$WORK/list-ports.out"
   fi
 fi
 

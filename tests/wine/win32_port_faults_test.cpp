@@ -20,6 +20,7 @@
 #include "run/run.h"
 #include "support/clock.h"
 #include "support/console.h"
+#include "support/byte_sink.h"
 #include "support/crc.h"
 #include "support/stop_request.h"
 #include "support/zolk_file.h"
@@ -27,6 +28,14 @@
 #include "transport/serial_port.h"
 
 namespace {
+
+// The dump's data into a file, as the dump of a run keeps it.
+struct DumpFile final : ByteSink {
+    explicit DumpFile(const std::string& path) : file(path.c_str(), "wb") {}
+    bool Write(const void* data, uint64_t size) override { return file.Write(data, size); }
+    bool Flush() override { return file.Flush(); }
+    ZOLKFile file;
+};
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -360,7 +369,7 @@ TEST_F(FakeComTest, LineErrorInADumpChunkIsAskedForAgain)
         bool ok = false;
         testing::internal::CaptureStdout();
         {
-            ZOLKFile file(path.c_str(), "wb");
+            DumpFile file(path);
             ProtocolFW fw(&port);
             ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size()));
         }
