@@ -274,7 +274,7 @@ e2e_fault() {
     return
   fi
   local begin=$(date +%s)
-  (cd "$WORK/files" && timeout 120 "$WINE" "$ROOT/build/windows-general/zolk_qex.exe" --port "$PORT" "$@" \
+  (cd "$WORK/files" && timeout 120 "$WINE" "$(form_exe general)" --port "$PORT" "$@" \
     >"$WORK/$name.out" 2>&1)
   local rc=$?
   local took_s=$(( $(date +%s) - begin ))
