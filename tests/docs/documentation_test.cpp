@@ -189,6 +189,7 @@ TEST_F(Completion, OptionsValuesFilesAndPorts)
         {{"zolk_qex", "--hsm", ""}, {"board", "hsm.bin", "zolk.rom"}},
         {{"zolk_qex", "-w", "z"}, {"zolk.rom"}},
         {{"zolk_qex", "--size", ""}, {}},
+        {{"zolk_qex", "--report", ""}, {"board", "hsm.bin", "zolk.rom"}},
         {{"qex_sim", "--form", "=", ""}, {"general", "per-chip"}},
         {{"qex_sim", "--storage-dir", ""}, {"board"}},
         {{"qex_sim", "--nack-"}, {"--nack-chunk", "--nack-format"}},
