@@ -166,15 +166,16 @@ bool ZOLK_QEX::VerifyWritten(const ZOLKArgs* pZolkArgs)
         return step.End(false);  // the file reported why
     }
     // The read back goes the way of a dump, the same window as the write.
-    std::string what = std::string("verify of ") + pStorage;
+    char what[64];
+    std::snprintf(what, sizeof(what), "verify of %s at 0x%llX", pStorage, static_cast<unsigned long long>(address));
     ZOLKArgs readBack = *pZolkArgs;
-    readBack.pReadFileName = what.data();
+    readBack.pReadFileName = what;
     readBack.ullSize = size;
     VerifySink sink(file);
     ProtocolFW protocol(m_serial);
     LOG_MSG(LOG_INFO, "[ZOLK_QEX::VerifyWritten:%d] ", "Verify - reading back %llu bytes of %s at 0x%llX\n",
             static_cast<unsigned long long>(size), pStorage, static_cast<unsigned long long>(address));
-    if (!ReceiveWindow(protocol, &sink, &readBack, READ_CMD, static_cast<uint32_t>(size), what.c_str())) {
+    if (!ReceiveWindow(protocol, &sink, &readBack, READ_CMD, static_cast<uint32_t>(size), what)) {
         if (!StopRequested()) {
             LOG_MSG(LOG_ERROR, "[ZOLK_QEX::VerifyWritten:%d] ", "Verify failed - %s at 0x%llX could not be read back\n",
                     pStorage, static_cast<unsigned long long>(address));
