@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -440,6 +442,18 @@ bool ParseJson(const std::string& text, JsonValue* out, std::string* error)
         return false;
     }
     return true;
+}
+
+bool ParseJsonFile(const std::string& path, JsonValue* out, std::string* error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseJson(text.str(), out, error);
 }
 
 std::vector<std::string> ValidateJson(const JsonValue& value, const JsonValue& schema)

@@ -31,6 +31,8 @@ struct JsonValue {
 // of well-formed UTF-8 without raw control characters. False with the place
 // and reason in *error otherwise.
 bool ParseJson(const std::string& text, JsonValue* out, std::string* error);
+// ParseJson of a whole file; a file that cannot be read is an error too.
+bool ParseJsonFile(const std::string& path, JsonValue* out, std::string* error);
 
 // What in value breaks schema, one line per problem with its path
 // ("$.steps[2].result: \"done\" is not in the enum"); empty when nothing

@@ -68,7 +68,7 @@ TEST(E2EManyBoards, EightBoardsSideBySide)
 
         JsonValue report;
         std::string error;
-        ASSERT_TRUE(ParseJson(ReadText(fx.Work() / ("run" + n + ".json")), &report, &error)) << i << ": " << error;
+        ASSERT_TRUE(ParseJsonFile((fx.Work() / ("run" + n + ".json")).string(), &report, &error)) << i << ": " << error;
         EXPECT_EQ(report["verdict"].text, "complete") << i;
         EXPECT_EQ(report["port"]["device"].text, sims[i]->PtyPath()) << i;
     }

@@ -8,8 +8,6 @@
 namespace e2e {
 namespace {
 
-constexpr size_t kMiB = 1024 * 1024;
-
 struct VerifyCase {
     const char* name;
     bool byBank;

@@ -18,6 +18,7 @@
 #include "common/output_capture.h"
 #include "protocol/protocol_fw.h"
 #include "run/run.h"
+#include "support/atomic_file.h"
 #include "support/clock.h"
 #include "support/console.h"
 #include "support/crc.h"
@@ -360,9 +361,10 @@ TEST_F(FakeComTest, LineErrorInADumpChunkIsAskedForAgain)
         bool ok = false;
         testing::internal::CaptureStdout();
         {
-            ZOLKFile file(path.c_str(), "wb");
+            AtomicFile file;
+            ASSERT_TRUE(file.Open(path.c_str()));
             ProtocolFW fw(&port);
-            ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size()));
+            ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size())) && file.Commit();
         }
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(ok) << out;
