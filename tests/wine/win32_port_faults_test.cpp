@@ -18,9 +18,9 @@
 #include "common/output_capture.h"
 #include "protocol/protocol_fw.h"
 #include "run/run.h"
-#include "support/atomic_file.h"
 #include "support/clock.h"
 #include "support/console.h"
+#include "support/byte_sink.h"
 #include "support/crc.h"
 #include "support/stop_request.h"
 #include "support/zolk_file.h"
@@ -28,6 +28,14 @@
 #include "transport/serial_port.h"
 
 namespace {
+
+// The dump's data into a file, as the dump of a run keeps it.
+struct DumpFile final : ByteSink {
+    explicit DumpFile(const std::string& path) : file(path.c_str(), "wb") {}
+    bool Write(const void* data, uint64_t size) override { return file.Write(data, size); }
+    bool Flush() override { return file.Flush(); }
+    ZOLKFile file;
+};
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -361,10 +369,9 @@ TEST_F(FakeComTest, LineErrorInADumpChunkIsAskedForAgain)
         bool ok = false;
         testing::internal::CaptureStdout();
         {
-            AtomicFile file;
-            ASSERT_TRUE(file.Open(path.c_str()));
+            DumpFile file(path);
             ProtocolFW fw(&port);
-            ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size())) && file.Commit();
+            ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size()));
         }
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(ok) << out;
