@@ -1,6 +1,7 @@
 // Benchmarks of zolk_qex against the simulated board: line efficiency of the
 // data phases (from the board's packet trace), host throughput without line
-// pacing, processor use while the board is silent, and peak memory.
+// pacing, processor use while the board is silent, peak memory, and eight
+// boards at once.
 //
 //   bench_runner --zolk PATH --zolk-chip PATH --sim PATH [--repeat N] [--out FILE] [--build TEXT]
 //
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -54,7 +56,7 @@ struct Options {
     std::string dir = "/tmp";
     int repeat = 3;
     size_t lineSize = 2 * 1024 * 1024;
-    std::string only;   // run one group: line, host, idle, memory, latency
+    std::string only;   // run one group: line, host, idle, memory, latency, boards (with line)
     std::string notes;  // text appended to the report as it is
 };
 
@@ -110,19 +112,27 @@ public:
         close(fds[0]);
         m_pty = line;
     }
-    ~Sim()
+    ~Sim() { Stop(); }
+    const std::string& Pty() const { return m_pty; }
+    // Ends the simulator; its user + system time in seconds.
+    double Stop()
     {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
             int status = 0;
-            waitpid(m_pid, &status, 0);
+            rusage ru{};
+            wait4(m_pid, &status, 0, &ru);
+            m_pid = -1;
+            m_cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
         }
+        return m_cpuSeconds;
     }
-    const std::string& Pty() const { return m_pty; }
 
 private:
     pid_t m_pid = -1;
     std::string m_pty;
+    double m_cpuSeconds = 0;
 };
 
 struct RunStats {
@@ -132,12 +142,17 @@ struct RunStats {
     long maxRssKiB = 0;
 };
 
-// Runs the tool with its output to a file, and reports the child's own
-// resource use (wait4). fork, not posix_spawn: a child that shares the
-// parent's address space until exec would report the parent's peak memory.
-RunStats RunTool(const std::string& exe, const std::vector<std::string>& args, const std::string& logPath)
+// A run of the tool under way.
+struct ToolRun {
+    pid_t pid = -1;
+    double start = 0;
+};
+
+// Starts the tool with its output to a file. fork, not posix_spawn: a child
+// that shares the parent's address space until exec would report the
+// parent's peak memory.
+ToolRun StartTool(const std::string& exe, const std::vector<std::string>& args, const std::string& logPath)
 {
-    RunStats s;
     std::vector<std::string> all = {exe};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -145,10 +160,11 @@ RunStats RunTool(const std::string& exe, const std::vector<std::string>& args, c
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    const double start = NowMs();
+    ToolRun run;
+    run.start = NowMs();
     const pid_t pid = fork();
     if (pid < 0) {
-        return s;
+        return run;
     }
     if (pid == 0) {
         const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -159,15 +175,31 @@ RunStats RunTool(const std::string& exe, const std::vector<std::string>& args, c
         execv(argv[0], argv.data());
         _exit(127);
     }
+    run.pid = pid;
+    return run;
+}
+
+// Waits for the run to end and reports the child's own resource use (wait4).
+RunStats FinishTool(const ToolRun& run)
+{
+    RunStats s;
+    if (run.pid < 0) {
+        return s;
+    }
     int status = 0;
     rusage ru{};
-    wait4(pid, &status, 0, &ru);
-    s.wallMs = NowMs() - start;
+    wait4(run.pid, &status, 0, &ru);
+    s.wallMs = NowMs() - run.start;
     s.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     s.cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
                    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     s.maxRssKiB = ru.ru_maxrss;
     return s;
+}
+
+RunStats RunTool(const std::string& exe, const std::vector<std::string>& args, const std::string& logPath)
+{
+    return FinishTool(StartTool(exe, args, logPath));
 }
 
 struct TraceLine {
@@ -375,7 +407,9 @@ int main(int argc, char** argv)
     const std::vector<std::string> bootSimArgs = {"--form", "per-chip", "--line-rate", "--trace", trace};
     const std::vector<std::string> bootToolArgs = {"--hsm", hsm, "--zolk", zolkImage};
     const auto wanted = [&](const char* group) { return o.only.empty() || o.only == group; };
-    for (int r = 0; wanted("line") && r < o.repeat; ++r) {
+    // The eight-board figures are held against the single-board ones.
+    const bool lineWanted = wanted("line") || o.only == "boards";
+    for (int r = 0; lineWanted && r < o.repeat; ++r) {
         std::fprintf(stderr, "line efficiency, run %d of %d\n", r + 1, o.repeat);
         RunStats run;
         {
@@ -524,6 +558,65 @@ int main(int argc, char** argv)
         }
     }
 
+    // 6. Many boards at once: eight runs of the per-chip form side by side,
+    // each against its own paced board, as a production line runs them on
+    // one host. Each run's line efficiency comes from its own board's trace
+    // and is held against the single-board figure of group 1; the processor
+    // time is that of all sixteen processes over the batch's wall time.
+    constexpr int kBoards = 8;
+    std::vector<double> boardWrite[kBoards], boardDump[kBoards], toolsCpu, simsCpu;
+    for (int r = 0; wanted("boards") && r < o.repeat; ++r) {
+        std::fprintf(stderr, "%d boards at once, run %d of %d\n", kBoards, r + 1, o.repeat);
+        std::vector<std::unique_ptr<Sim>> sims;
+        std::vector<ToolRun> runs;
+        const auto traceOf = [&](int b) { return dir + "/trace" + std::to_string(b) + ".jsonl"; };
+        const auto logOf = [&](int b) { return dir + "/zolk_qex_board" + std::to_string(b) + ".log"; };
+        for (int b = 0; b < kBoards; ++b) {
+            sims.push_back(std::make_unique<Sim>(
+                o, std::vector<std::string>{"--form", "per-chip", "--line-rate", "--firmware-running", "--trace",
+                                            traceOf(b)}));
+        }
+        const double start = NowMs();
+        for (int b = 0; b < kBoards; ++b) {
+            runs.push_back(StartTool(o.zolkChip,
+                                     {"--port", sims[b]->Pty(), "-w", data, "--storage", "eflash", "-a", "0", "-s",
+                                      sectors, "-r", dir + "/dump" + std::to_string(b) + ".bin"},
+                                     logOf(b)));
+        }
+        RunStats st[kBoards];
+        bool ok = true;
+        double cpu = 0;
+        for (int b = 0; b < kBoards; ++b) {
+            st[b] = FinishTool(runs[b]);
+            cpu += st[b].cpuSeconds;
+            if (st[b].exitCode != 0) {
+                std::fprintf(stderr, "board %d: zolk_qex ended with %d, see %s\n", b, st[b].exitCode,
+                             logOf(b).c_str());
+                ok = false;
+            }
+        }
+        const double wall = NowMs() - start;
+        double simCpu = 0;
+        for (auto& sim : sims) {
+            simCpu += sim->Stop();
+        }
+        if (!ok) {
+            allOk = false;
+            break;
+        }
+        toolsCpu.push_back(cpu / (wall / 1000.0));
+        simsCpu.push_back(simCpu / (wall / 1000.0));
+        for (int b = 0; b < kBoards; ++b) {
+            const auto t = ReadTrace(traceOf(b));
+            const Phase w = FindPhase(t, kWriteCmd, chunks);
+            const Phase d = FindPhase(t, kReadCmd, chunks);
+            const double line = 921600.0 / 10.0;
+            const double payload = static_cast<double>(o.lineSize) - kChunk;
+            boardWrite[b].push_back(payload / ((w.endMs - w.startMs) / 1000.0 * line));
+            boardDump[b].push_back(payload / ((d.endMs - d.startMs) / 1000.0 * line));
+        }
+    }
+
     const double mEffWrite = Median(effWrite), mEffDump = Median(effDump);
     const double mHsm = Median(effHsm), mZolk = Median(effZolk);
     const double mMbWrite = Median(mbWrite), mMbDump = Median(mbDump), mIdle = Median(idle);
@@ -531,6 +624,7 @@ int main(int argc, char** argv)
     const double rssMin = rss.empty() ? -1 : *std::min_element(rss.begin(), rss.end());
     const std::string sz = std::to_string(o.lineSize / (1024 * 1024)) + " MiB";
 
+    std::string boardsEach;  // write / dump efficiency of each of the eight boards
     std::vector<Row> rows = {
         {"write efficiency (921600 baud)", Fmt("%.4f", mEffWrite) + " = " + Fmt("%.3f", mEffWrite / kCeiling) + " x ceiling",
          ">= 0.95 x 0.977", mEffWrite / kCeiling >= 0.95, "per-chip zolk_qex, " + sz + " write, --line-rate"},
@@ -565,6 +659,34 @@ int main(int argc, char** argv)
         rows.push_back({"dump efficiency, " + ms + " reply latency", Fmt("%.4f", md) + " = " + Fmt("%.3f", md / kCeiling) +
                             " x ceiling", "(reported)", true,
                         "per-chip zolk_qex, 512 KiB dump, --line-rate --reply-latency " + std::to_string(latencies[li])});
+    }
+    if (wanted("boards")) {
+        std::vector<double> writes, dumps;
+        for (int b = 0; b < kBoards; ++b) {
+            writes.push_back(Median(boardWrite[b]));
+            dumps.push_back(Median(boardDump[b]));
+        }
+        const auto row = [&](const char* what, const std::vector<double>& each, double single) {
+            const double worst = *std::min_element(each.begin(), each.end());
+            const double best = *std::max_element(each.begin(), each.end());
+            rows.push_back({std::string(what) + ", 8 boards at once",
+                            Fmt("%.4f", worst) + " to " + Fmt("%.4f", best) + ", worst " +
+                                Fmt("%.3f", worst / single) + " x one board",
+                            ">= 0.98 x one board", worst / single >= 0.98,
+                            "8 per-chip zolk_qex against 8 qex_sim --line-rate, " + sz + " each"});
+        };
+        row("write efficiency", writes, mEffWrite);
+        row("dump efficiency", dumps, mEffDump);
+        rows.push_back({"processor use, 8 boards at once",
+                        "zolk_qex " + Fmt("%.1f %%", Median(toolsCpu) * 100) + ", qex_sim " +
+                            Fmt("%.1f %%", Median(simsCpu) * 100) + " of one processor",
+                        "(reported)", true, "user+sys of the 8 runs and of the 8 boards over the wall time"});
+        std::string each;
+        for (int b = 0; b < kBoards; ++b) {
+            each += (b == 0 ? "" : ", ") + std::to_string(b) + ": " + Fmt("%.4f", writes[b]) + " / " +
+                    Fmt("%.4f", dumps[b]);
+        }
+        boardsEach = each;
     }
     for (size_t i = 0; i < sizes.size(); ++i) {
         rows.push_back({"peak RSS, " + std::to_string(sizes[i] / 1024) + " KiB write+dump",
@@ -625,6 +747,17 @@ int main(int argc, char** argv)
         md << "- Reply latency: as the line efficiency, with `--reply-latency 16` (the latency timer most USB-serial "
               "adapters default to) and `--reply-latency 1` (the lowest setting), a 512 KiB write and dump; the "
               "board holds every reply back by that much before it goes on the line.\n";
+        md << "- Eight boards at once: eight `qex_sim --form per-chip --line-rate --firmware-running --trace "
+              "traceN.jsonl` and eight `zolk_qex_chip30230 --port PTY -w data.bin --storage eflash -a 0 -s "
+           << sectors
+           << " -r dumpN.bin` started together; each run's efficiency is taken from its own board's trace as "
+              "above and held against the single-board figure; processor use is the user + system time of the "
+              "eight runs (and of the eight simulated boards, whose pacing runs on the same two processors) over "
+              "the wall time of the batch.";
+        if (!boardsEach.empty()) {
+            md << " Write / dump efficiency of each board: " << boardsEach << ".";
+        }
+        md << "\n";
         if (!o.notes.empty()) {
             std::ifstream notes(o.notes);
             md << "\n" << notes.rdbuf();

@@ -4,10 +4,10 @@
 #   bin/                               zolk_qex, zolk_qex-<chip> (ZOLK_ALL_FORMS), qex_sim
 #   share/man/man1/                    zolk_qex.1.gz, qex_sim.1.gz; zolk_qex-<chip>.1.gz link to zolk_qex.1.gz
 #   share/bash-completion/completions/ zolk_qex; a link for every other command name
-#   share/doc/zolk-qex/                README.md and LICENSE, or with ZOLK_DEBIAN_DOCS
-#                                      copyright (from LICENSE) and changelog.gz
+#   share/doc/zolk-qex/                README.md, report.schema.json and LICENSE, or with
+#                                      ZOLK_DEBIAN_DOCS copyright (from LICENSE) and changelog.gz
 # Windows (cpack -G ZIP): the .exe forms, README.txt and LICENSE.txt with
-# CRLF line ends, in one folder.
+# CRLF line ends, and report.schema.json, in one folder.
 include(GNUInstallDirs)
 
 set(ZOLK_PACKAGE_NAME zolk-qex)
@@ -23,6 +23,7 @@ if(WIN32)
     configure_file(${CMAKE_SOURCE_DIR}/${from} ${ZOLK_GEN_DIR}/${to} @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${ZOLK_GEN_DIR}/${to} DESTINATION .)
   endforeach()
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION .)
 else()
   set(ZOLK_COMMANDS ${ZOLK_FORM_TARGETS})
   install(TARGETS ${ZOLK_FORM_TARGETS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -68,7 +69,7 @@ else()
   endforeach()
 
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${ZOLK_PACKAGE_NAME})
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${doc_dir})
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION ${doc_dir})
   if(ZOLK_DEBIAN_DOCS)
     # Debian keeps the licence in a copyright file of its own format, and
     # wants no second copy of it beside.

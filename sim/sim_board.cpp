@@ -588,6 +588,18 @@ SimStorage* SimBoard::StorageFor(uint32_t code)
     return nullptr;
 }
 
+void SimBoard::KeepWeakCellsErased(uint32_t storage, uint64_t address, uint64_t size)
+{
+    SimStorage* target = StorageFor(storage);
+    for (const SimWeakCells& weak : m_config.faults.weakCells) {
+        const uint64_t begin = std::max(weak.address, address);
+        const uint64_t end = std::min({weak.address + weak.count, address + size, target->Size()});
+        if (weak.storage == storage && begin < end) {
+            memset(target->Data() + begin, 0xFF, end - begin);
+        }
+    }
+}
+
 bool SimBoard::SilentOn(uint32_t code)
 {
     if (m_config.faults.silentOn != 0 && code == m_config.faults.silentOn) {
@@ -660,6 +672,7 @@ void SimBoard::HandleFwCommand(const ProtocolPacket& packet, uint64_t nowMs)
         // send) is not checked: the final ACK carries the CRC of what
         // actually arrived, and the host compares that.
         m_xferStorage = storage;
+        m_xferStorageCode = packet.param[0];
         m_xferSize = packet.param[1];
         m_xferAddr = packet.param[2];
         m_xferDone = 0;
@@ -712,6 +725,7 @@ void SimBoard::HandleWriteChunk()
         return;
     }
     memcpy(m_xferStorage->Data() + m_xferAddr + m_xferDone, data, chunk);
+    KeepWeakCellsErased(m_xferStorageCode, uint64_t{m_xferAddr} + m_xferDone, chunk);
     m_xferDone += chunk;
     m_xferCrc = crc;
     ++m_chunkIndex;

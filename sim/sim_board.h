@@ -17,6 +17,14 @@
 
 #include "protocol/packet.h"
 
+// Bytes of one storage that never take a write: they keep the erased value
+// (0xFF), as worn-out flash cells do.
+struct SimWeakCells {
+    uint32_t storage = 0;  // STORAGE_EFLASH or STORAGE_SNOR
+    uint64_t address = 0;
+    uint64_t count = 0;
+};
+
 // Faults the board plays on demand. A value of -1 (or false) turns one off.
 // Chunk numbers count from 0 within each transfer.
 struct SimFaults {
@@ -33,6 +41,7 @@ struct SimFaults {
     uint32_t silentOn = 0;          // stop answering on receiving this command (0: off)
     uint32_t silentAfterAck = 0;    // stop answering right after acknowledging this command (0: off)
     uint32_t refuseCommand = 0;     // NACK this firmware command with INVALID_CMD every time (0: off)
+    std::vector<SimWeakCells> weakCells;  // bytes a write does not change from erased
 };
 
 // The code of a command or boot announcement by its name ("WRITE_CMD",
@@ -179,6 +188,9 @@ private:
     void Reply(uint32_t type, uint32_t p0, uint32_t p1);  // firmware, 24 bytes
     void BootReply(uint32_t type, uint32_t p0, uint32_t p1 = 0);
     SimStorage* StorageFor(uint32_t code);
+    // Puts the erased value back into the weak cells of the window just
+    // written.
+    void KeepWeakCellsErased(uint32_t storage, uint64_t address, uint64_t size);
 
     SimConfig m_config;
     SimTrace* m_trace;
@@ -212,6 +224,7 @@ private:
     // Firmware data phases
     uint64_t m_formatDoneMs = UINT64_MAX;
     SimStorage* m_xferStorage = nullptr;
+    uint32_t m_xferStorageCode = 0;
     uint32_t m_xferAddr = 0;
     uint32_t m_xferSize = 0;
     uint32_t m_xferDone = 0;   // bytes acknowledged

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/codes.h"
 #include "sim_server.h"
 
 namespace {
@@ -56,6 +57,26 @@ bool ParseChip(const std::string& text, uint32_t* value)
     return true;
 }
 
+// STORAGE:ADDR:COUNT, for example snor:0x100:4.
+bool ParseWeakCells(const std::string& text, SimWeakCells* weak)
+{
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? std::string::npos : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        return false;
+    }
+    const std::string storage = text.substr(0, first);
+    if (storage == "eflash") {
+        weak->storage = STORAGE_EFLASH;
+    } else if (storage == "snor") {
+        weak->storage = STORAGE_SNOR;
+    } else {
+        return false;
+    }
+    return ParseNumber(text.substr(first + 1, second - first - 1), &weak->address) && weak->address < kMaxStorage &&
+           ParseNumber(text.substr(second + 1), &weak->count) && weak->count > 0 && weak->count <= kMaxStorage;
+}
+
 struct OptionDef {
     const char* name;
     bool takesValue;
@@ -104,6 +125,8 @@ std::string SimUsage()
            "                           LOW_FORMAT_CMD, START_CMD, RECEIVE_HSM_CMD, RECEIVE_ZOLK_CMD)\n"
            "  --silent-after-ack NAME  stop answering right after acknowledging the command NAME\n"
            "  --refuse-command NAME    refuse the firmware command NAME (NACK, INVALID_CMD) every time\n"
+           "  --weak-cells S:ADDR:N    N bytes of storage S (eflash or snor) from ADDR never take a\n"
+           "                           write: they keep the erased value 0xFF (repeatable)\n"
            "  --help                   print this text\n";
 }
 
@@ -204,6 +227,15 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
              return true;
          }},
         {"nack-format", false, flag(&f.nackFormat)},
+        {"weak-cells", true,
+         [&f](const std::string& v) {
+             SimWeakCells weak;
+             if (!ParseWeakCells(v, &weak)) {
+                 return false;
+             }
+             f.weakCells.push_back(weak);
+             return true;
+         }},
     };
 
     for (int i = 1; i < argc; ++i) {

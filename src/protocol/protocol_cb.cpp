@@ -9,6 +9,7 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/run_record.h"
 #include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
@@ -129,6 +130,7 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
                 if (written != 0) {
                     pos += written;
                     sent += written;
+                    RunRecord::Get().AddBytes(written);
                     progress.Plus(written);
                     lastProgress = static_cast<uint32_t>(MilliClock());
                 } else if (static_cast<uint32_t>(MilliClock()) - lastProgress >= AnswerBoundMs()) {

@@ -8,6 +8,7 @@
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/run_record.h"
 #include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
@@ -177,6 +178,7 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
                             sent, refusals);
                     return false;
                 }
+                RunRecord::Get().AddRetry();
                 continue;
             }
             LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Failed to send file\n");
@@ -184,6 +186,7 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             return false;
         }
         sent += chunk;
+        RunRecord::Get().AddBytes(chunk);
         progress.Plus(chunk);
     }
     progress.End();
@@ -303,6 +306,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
             crc = next;
             received += chunk;
             refusals = 0;
+            RunRecord::Get().AddBytes(chunk);
             progress.Plus(chunk);
             reply.cmdType = CHUNK_ACK;
         } else {
@@ -313,6 +317,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
                 ok = false;
                 continue;
             }
+            RunRecord::Get().AddRetry();
             reply.cmdType = NACK;
             reply.param[1] = FAIL_CALC_CRC_FILE;
         }

@@ -7,6 +7,7 @@
 #include "support/clock.h"
 #include "support/crc.h"
 #include "support/logger.h"
+#include "support/run_record.h"
 #include "support/stop_request.h"
 #include "support/progress_bar.h"
 #include "support/zolk_file.h"
@@ -316,6 +317,7 @@ bool ZolkProtocol::CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, co
     if (pRes->param[0] == cmd && pRes->cmdType == ACK) {
         LOG_MSG(LOG_DETAIL, tag, "Complete to receive ack for cmd(0x%X(%s))\n", pRes->param[0], name);
         if (bFirmware && pCrc != nullptr) {
+            RunRecord::Get().SetCrcs(*pCrc, pRes->param[1]);
             const bool match = pRes->param[1] == *pCrc;
             LOG_MSG(match ? LOG_DETAIL : LOG_ERROR, tag, "Receved CRC : %x, Calculated CRC : %x\n",
                     pRes->param[1], *pCrc);

@@ -41,6 +41,8 @@ const option kLongOptions[] = {
     {"port", required_argument, nullptr, 0},
     {"timeout-scale", required_argument, nullptr, 0},
     {"list-ports", no_argument, nullptr, 0},
+    {"verify", no_argument, nullptr, 0},
+    {"report", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
@@ -113,6 +115,9 @@ In this build:
                                 without it by bank (--bank)
       --timeout-scale [n]       Multiply every bound of a wait for the board
                                 by n (1 to 1000, default 1) for a slow board
+      --verify                  Read back what a write put into storage and
+                                compare it with the file
+      --report [file name]      Write a JSON record of the run into the file
   -b is not a short option here: use --bank [bank num]
 )TEXT";
 
@@ -171,7 +176,7 @@ bool TakesFileName(int c, int longIndex)
     }
     if (c == 0 && longIndex >= 0 && longIndex < kLongOptionCount) {
         const char* name = kLongOptions[longIndex].name;
-        return strcmp(name, "zolk") == 0 || strcmp(name, "hsm") == 0;
+        return strcmp(name, "zolk") == 0 || strcmp(name, "hsm") == 0 || strcmp(name, "report") == 0;
     }
     return false;
 }
@@ -220,6 +225,11 @@ bool CheckCombinations(const ZOLKArgs* args, bool addrGiven, bool sizeGiven)
         LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
                 "A low format erases all storage of the board (eflash and snor) - --storage cannot limit it; leave "
                 "--storage out\n");
+        ok = false;
+    }
+    if (args->bVerify && args->pWriteFileName == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
+                "--verify needs a write (-w [file name]) - it reads back what the write put into storage\n");
         ok = false;
     }
     // A dump by address of no size would end "complete" with an empty file.
@@ -354,7 +364,12 @@ bool ApplyNamedOption(const char* name, ZOLKArgs* args)
         args->pZolkFileName = StrDup(optarg);
     } else if (strcmp(name, "hsm") == 0) {
         args->pHsmFileName = StrDup(optarg);
+    } else if (strcmp(name, "verify") == 0) {
+        args->bVerify = 1;
+    } else if (strcmp(name, "report") == 0) {
+        args->pReportFileName = StrDup(optarg);
     } else if (strcmp(name, "port") == 0) {
+        args->pPortGiven = StrDup(optarg);
         return ParsePortOption(optarg, args);
     } else if (strcmp(name, "sector-size") == 0) {
         return ParseSectorSizeOption(optarg, args);

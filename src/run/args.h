@@ -38,6 +38,11 @@ struct ZOLKArgs {
     // --timeout-scale N: every bound of a wait for the board times N, for
     // slow boards (1 to kMaxTimeoutScale).
     uint32_t uiTimeoutScale = 1;
+    // --verify: every part a write put into storage is read back and
+    // compared with the file.
+    uint8_t bVerify = 0;
+    char* pReportFileName = nullptr;  // --report: the run's JSON record
+    char* pPortGiven = nullptr;       // --port as the user wrote it, for the record
 };
 
 inline constexpr uint32_t kMaxTimeoutScale = 1000;

@@ -11,10 +11,12 @@
 #include "protocol/protocol_fw.h"
 #include "protocol/zolk_protocol.h"
 #include "run/args.h"
+#include "run/run_report.h"
 #include "run/version.h"
 #include "support/console.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
+#include "support/run_record.h"
 #include "support/stop_request.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
@@ -78,14 +80,13 @@ std::string DeviceForTypedPort(const std::string& text)
 bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
 {
     if (args.bPortAuto) {
-        return ChooseAutoPort(ListSerialPorts(), device);
+        const bool chosen = ChooseAutoPort(ListSerialPorts(), device);
+        RunRecord::Get().SetPortDevice(*device);
+        return chosen;
     }
-    if (args.pPortName != nullptr) {
-        *device = args.pPortName;
-        return true;
-    }
-    if (args.uiPort != 0) {
-        *device = CSerialPort::DeviceNameForPort(args.uiPort);
+    if (args.pPortName != nullptr || args.uiPort != 0) {
+        *device = args.pPortName != nullptr ? args.pPortName : CSerialPort::DeviceNameForPort(args.uiPort);
+        RunRecord::Get().SetPortDevice(*device);
         return true;
     }
     PrintPortsBeforePrompt(ListSerialPorts());
@@ -107,6 +108,8 @@ bool ChoosePortDevice(const ZOLKArgs& args, std::string* device)
         return false;
     }
     *device = DeviceForTypedPort(line.text);
+    RunRecord::Get().SetPortGiven(line.text);
+    RunRecord::Get().SetPortDevice(*device);
     if (device->empty()) {
         LOG_MSG(LOG_ERROR, "[main:%d] ", "\"%s\" is neither a com port number nor a device\n", line.text.c_str());
         return false;
@@ -124,6 +127,7 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
     if (StopRequested()) {
         return false;  // the ping was cut off, not unanswered
     }
+    RecordedStep step(StepKind::kBootLoad);
     // A port that failed during the ping (it printed why) has no boot ROM
     // behind it to talk to.
     if (!serial.IsUsable() || !serial.ConfigurePortA(form.BootRomBaud(), 8, 0, 0, 0)) {
@@ -141,7 +145,7 @@ bool BootFirmwareIfNeeded(ZOLK_QEX& qex, CSerialPort& serial, const ZOLKArgs& ar
         return false;
     }
     serial.ReadTreshData(100);
-    return true;
+    return step.End(true);
 }
 
 // The write, then the dump, by bank or by address. A dump after a failed
@@ -153,7 +157,7 @@ bool RunJobs(ZOLK_QEX& qex, ZOLKArgs& args, ProtocolFW& fwProtocol)
     bool result = true;
     if (args.pWriteFileName != nullptr) {
         result = byBank ? qex.WriteFileByBank(&args, WRITE_CMD, &fwProtocol)
-                        : qex.WriteFile(&args, WRITE_CMD, &fwProtocol);
+                        : qex.WriteAndVerify(&args, WRITE_CMD, &fwProtocol);
     }
     if (args.pReadFileName != nullptr) {
         if (StopRequested()) {
@@ -162,6 +166,7 @@ bool RunJobs(ZOLK_QEX& qex, ZOLKArgs& args, ProtocolFW& fwProtocol)
         if (!result) {
             LOG_MSG(LOG_ERROR, "[main:%d] ", "Dump to %s is not done because the write failed\n",
                     args.pReadFileName);
+            RunRecord::Get().Skip(StepKind::kDump, byBank ? nullptr : args.pStorage, args.ullAddr, args.ullSize);
             return false;
         }
         result = byBank ? qex.DumpStorageByBank(&args, READ_CMD, &fwProtocol)
@@ -175,6 +180,7 @@ int Verdict(bool result)
     if (result) {
         LOG_MSG(LOG_SUCCESS, "[main:%d] ", "Complete ZOLK\n");
     } else {
+        RunReport::NoteEnding();
         LOG_MSG(LOG_ERROR, "[main:%d] ", "Failed ZOLK\n");
     }
     ZOLKLogger::GetInstance()->PrintCurTime();
@@ -188,30 +194,14 @@ int StoppedRun()
 {
     ProgressBar::GetInstance()->End();
     LOG_MSG(LOG_ERROR, "[main:%d] ", "Run stopped by %s - nothing more is sent to the board\n", StopSignalName());
+    RunReport::NoteEnding();
     return StopExitStatus();
 }
 
-}  // namespace
-
-int RunMain(int argc, char** argv, const BuildForm& form)
+// Everything after the command line: the files, the port, the board.
+int RunBoard(ZOLKArgs& zolkArgs, CSerialPort& serial, ZOLK_QEX& qex, const BuildForm& form)
 {
-    // First: a request from now on only marks the run as stopped, and the
-    // waits and loops below look at the mark.
-    InstallStopHandlers();
-    PrintBanner();
-
-    ZOLKArgs zolkArgs;
-    CSerialPort serial;
-    ZOLK_QEX qex(&serial, form);
-
-    if (!ParseArgs(argc, argv, &zolkArgs)) {
-        return kResultEarlyEnd;
-    }
-    ApplySwitches(zolkArgs);
-    if (zolkArgs.bListPorts) {
-        return PrintPortList(ListSerialPorts()) ? kResultComplete : kResultFailed;
-    }
-
+    RunRecord::Get().SetPortGiven(zolkArgs.pPortGiven != nullptr ? zolkArgs.pPortGiven : "");
     // The files are checked before the target is touched: nothing is sent,
     // and no file is truncated, for a run that cannot succeed.
     if (!CheckRunFiles(&zolkArgs)) {
@@ -224,6 +214,7 @@ int RunMain(int argc, char** argv, const BuildForm& form)
         !serial.OpenPort(ResolvePortLink(device).c_str(), 0)) {
         return StopRequested() ? StoppedRun() : kResultEarlyEnd;
     }
+    RunRecord::Get().SetPortOpened();
     // A port that cannot be set up (the port printed the speed and the
     // reason) ends the run before anything is sent.
     if (!serial.SetCommunicationTimeouts(10, 10, 10, 10, 10) ||
@@ -245,6 +236,7 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     // GetChipInfo fills the chip record the bank operations look up. A
     // refused query lets the run go on; a line that is gone or silent ends
     // it, as does any failed query of a --device-info run.
+    RecordedStep queries(StepKind::kQuery);
     const bool infoOk = qex.InfoStorage();
     if (StopRequested()) {
         return StoppedRun();
@@ -259,13 +251,45 @@ int RunMain(int argc, char** argv, const BuildForm& form)
     if (!chipOk && qex.LineFailed()) {
         return Verdict(false);
     }
-    if (zolkArgs.bDeviceInfo && !(infoOk && chipOk)) {
+    if (!queries.End(infoOk && chipOk) && zolkArgs.bDeviceInfo) {
         return Verdict(false);
     }
 
-    if (zolkArgs.bLowFormat && !qex.LowformatCommand()) {
-        return StopRequested() ? StoppedRun() : kResultEarlyEnd;
+    if (zolkArgs.bLowFormat) {
+        RecordedStep step(StepKind::kLowFormat);
+        if (!step.End(qex.LowformatCommand())) {
+            return StopRequested() ? StoppedRun() : kResultEarlyEnd;
+        }
     }
     const bool result = RunJobs(qex, zolkArgs, fwProtocol);
     return StopRequested() ? StoppedRun() : Verdict(result);
+}
+
+}  // namespace
+
+int RunMain(int argc, char** argv, const BuildForm& form)
+{
+    // First: a request from now on only marks the run as stopped, and the
+    // waits and loops below look at the mark.
+    InstallStopHandlers();
+    RunReport report(argc, argv, form);
+    PrintBanner();
+
+    ZOLKArgs zolkArgs;
+    CSerialPort serial;
+    ZOLK_QEX qex(&serial, form);
+
+    if (!ParseArgs(argc, argv, &zolkArgs)) {
+        return kResultEarlyEnd;
+    }
+    ApplySwitches(zolkArgs);
+    if (zolkArgs.bListPorts) {
+        return PrintPortList(ListSerialPorts()) ? kResultComplete : kResultFailed;
+    }
+    // Before anything else: a run whose report cannot be kept is not done.
+    if (!CheckReportFile(&zolkArgs)) {
+        return Verdict(false);
+    }
+    const int status = RunBoard(zolkArgs, serial, qex, form);
+    return zolkArgs.pReportFileName != nullptr ? report.Write(zolkArgs.pReportFileName, status) : status;
 }

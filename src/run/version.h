@@ -9,6 +9,9 @@ public:
     void SetVersion(uint32_t n);
     const char* GetVersionString() const { return m_szVersion; }
     const char* GetBuildDate() const { return m_szBuildDate; }
+    uint32_t GetBuildYear() const { return m_uiYear; }
+    uint32_t GetBuildMonth() const { return m_uiMonth; }
+    uint32_t GetBuildDay() const { return m_uiDay; }
     // Parses a date of the form "Mmm dd yyyy" (as __DATE__ gives it).
     void ParseBuildDate(const char* date);
 

@@ -18,6 +18,22 @@ namespace {
 int g_messageDepth = 0;
 bool g_pendingPrintWarning = false;
 
+// The text of a message, for what the logger keeps of it.
+__attribute__((format(printf, 1, 0))) std::string FormatText(const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
 void ReportPrintFailure()
 {
     LOG_MSG(LOG_ERROR, "[ZOLKLogger::Print:%d] ", "Failed to save log - %s\n",
@@ -108,6 +124,24 @@ void ZOLKLogger::AppendToLogFile(const char* text, size_t length)
     } else {
         ReportPrintFailure();
     }
+}
+
+void ZOLKLogger::NoteMessage(int level, const std::string& text)
+{
+    if (level != LOG_ERROR) {
+        m_lastWasError = false;
+        return;
+    }
+    const size_t first = text.find_first_not_of('\n');
+    const size_t last = text.find_last_not_of('\n');
+    const std::string line = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    if (m_lastWasError && !m_lastError.empty()) {
+        m_lastError += '\n';
+        m_lastError += line;
+    } else {
+        m_lastError = line;
+    }
+    m_lastWasError = true;
 }
 
 std::string ZOLKLogger::FormatTimeStamp(int32_t elapsedMs)
@@ -246,8 +280,12 @@ void LogMessage(int level, const char* tagFormat, int line, const char* format, 
     }
     va_list args;
     va_start(args, format);
+    va_list again;
+    va_copy(again, args);
     logger->VPrint(level, format, args);
     va_end(args);
+    logger->NoteMessage(level, level == LOG_ERROR ? FormatText(format, again) : std::string());
+    va_end(again);
     SetConsoleTextAttribute(7);
     if (bar->NeedRedraw()) {
         bar->Plus(0);

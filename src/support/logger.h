@@ -37,6 +37,13 @@ public:
     // The elapsed-time text for a number of milliseconds: "[mm:ss:cc]".
     static std::string FormatTimeStamp(int32_t elapsedMs);
     const char* GetLogFileName() const { return m_szLogFileName.c_str(); }
+    // The error messages printed last, without their tags and line ends: the
+    // last error and those printed right before it with nothing else between
+    // them ("Failed open port(X)" with its "Reason : ..."), one per line.
+    // Empty until an error is printed.
+    const std::string& LastErrorText() const { return m_lastError; }
+    // Notes the text of a message that was printed (LogMessage does).
+    void NoteMessage(int level, const std::string& text);
     // The date line of PrintCurTime for a local time: "yy/mm/dd-hh:mm:ss".
     static std::string FormatDateTime(const std::tm& localTime);
 
@@ -55,6 +62,8 @@ private:
     char m_szTimeStamp[14] = {};
     std::string m_szLogFileName;
     bool m_bWarnedLogFile = false;  // one console warning when the file fails
+    std::string m_lastError;
+    bool m_lastWasError = false;
 };
 
 // Steps of the message pattern, in order: clear a drawn progress line, set the

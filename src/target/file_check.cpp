@@ -96,41 +96,51 @@ bool CheckInputFile(const char* pRole, const char* pFileName, uint64_t minSize)
     return true;
 }
 
-// The dump path's directory takes a new file (one is created and removed
-// again); the file at the path itself is not touched.
-bool CheckDumpFile(const ZOLKArgs* pZolkArgs)
-{
-    const char* pFileName = pZolkArgs->pReadFileName;
-    std::error_code ec;
-    if (pFileName[0] == '\0') {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file name is empty\n");
-        return false;
-    }
-    if (fs::is_directory(pFileName, ec)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s is a directory, not a file\n", pFileName);
-        return false;
-    }
+struct OtherFile {
+    const char* pName;
+    const char* pRole;
+};
 
-    struct Other {
-        const char* pName;
-        const char* pRole;
-    };
-    const Other others[] = {
-        {pZolkArgs->pWriteFileName, "write file"},
-        {pZolkArgs->pHsmFileName, "HSM file"},
-        {pZolkArgs->pZolkFileName, "ZOLK file"},
-    };
-    for (const Other& other : others) {
+// Why the run cannot make its output file at pFileName ("is a directory,
+// not a file"), or empty when it can: the path is none of the run's other
+// files, and its directory takes a new file (one is created and removed
+// again; the file at the path itself is not touched). pWho names what would
+// overwrite another file ("the dump").
+std::string OutputFileProblem(const char* pFileName, const OtherFile* pOthers, size_t count, const char* pWho)
+{
+    std::error_code ec;
+    if (fs::is_directory(pFileName, ec)) {
+        return "is a directory, not a file";
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const OtherFile& other = pOthers[i];
         if (other.pName != nullptr && SameFile(pFileName, other.pName)) {
-            LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ",
-                    "Dump file %s is the same file as the %s %s - the dump would overwrite it\n", pFileName,
-                    other.pRole, other.pName);
-            return false;
+            return std::string("is the same file as the ") + other.pRole + " " + other.pName + " - " + pWho +
+                   " would overwrite it";
         }
     }
     std::string reason;
     if (!AtomicFile::CheckCreatable(pFileName, &reason)) {
-        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s cannot be created - %s\n", pFileName, reason.c_str());
+        return "cannot be created - " + reason;
+    }
+    return std::string();
+}
+
+bool CheckDumpFile(const ZOLKArgs* pZolkArgs)
+{
+    const char* pFileName = pZolkArgs->pReadFileName;
+    if (pFileName[0] == '\0') {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file name is empty\n");
+        return false;
+    }
+    const OtherFile others[] = {
+        {pZolkArgs->pWriteFileName, "write file"},
+        {pZolkArgs->pHsmFileName, "HSM file"},
+        {pZolkArgs->pZolkFileName, "ZOLK file"},
+    };
+    const std::string problem = OutputFileProblem(pFileName, others, 3, "the dump");
+    if (!problem.empty()) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Dump file %s %s\n", pFileName, problem.c_str());
         return false;
     }
     return true;
@@ -215,6 +225,27 @@ bool CheckMandatoryFilesQEX(const ZOLKArgs* pZolkArgs)
 
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CheckMandatoryFilesQEX:%d] ", "Complete to check mandatory files\n");
+    }
+    return true;
+}
+
+bool CheckReportFile(const ZOLKArgs* pZolkArgs)
+{
+    if (pZolkArgs == nullptr || pZolkArgs->pReportFileName == nullptr) {
+        return true;
+    }
+    const char* pFileName = pZolkArgs->pReportFileName;
+    const OtherFile others[] = {
+        {pZolkArgs->pWriteFileName, "write file"},
+        {pZolkArgs->pHsmFileName, "HSM file"},
+        {pZolkArgs->pZolkFileName, "ZOLK file"},
+        {pZolkArgs->pReadFileName, "dump file"},
+    };
+    const std::string problem = OutputFileProblem(pFileName, others, 4, "the report");
+    if (!problem.empty()) {
+        LOG_MSG(LOG_ERROR, "[CheckRunFiles:%d] ", "Report file %s %s - the run is refused, and no report is written\n",
+                pFileName, problem.c_str());
+        return false;
     }
     return true;
 }

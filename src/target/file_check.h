@@ -22,3 +22,7 @@ inline constexpr uint32_t kHsmImageSize = 0x10000;
 // and removed again). Prints a message naming the file and the reason; false
 // ends the run as failed.
 bool CheckRunFiles(const ZOLKArgs* pZolkArgs);
+// The --report path, checked before everything else: it must take a new file
+// and be none of the run's other files. A refused path refuses the run, and
+// the message says that no report is written.
+bool CheckReportFile(const ZOLKArgs* pZolkArgs);

@@ -2,6 +2,7 @@
 // dump by window and by bank, low format.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "protocol/codes.h"
@@ -11,6 +12,7 @@
 #include "support/atomic_file.h"
 #include "support/clock.h"
 #include "support/logger.h"
+#include "support/run_record.h"
 #include "support/stop_request.h"
 #include "support/zolk_file.h"
 #include "target/storage.h"
@@ -24,8 +26,10 @@ char g_storageEflash[] = "eflash";
 char g_storageSnor[] = "snor";
 
 // READ_CMD for the window in the run arguments, its acknowledgement and the
-// data phase into the sink.
-bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size)
+// data phase into the sink. pWhat names where the data goes, for the
+// message.
+bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size,
+                   const char* pWhat)
 {
     ProtocolPacket packet = protocol.MakeCmdPacket(cmd, pZolkArgs);
     if (!protocol.SendCommand(&packet)) {
@@ -35,7 +39,7 @@ bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkA
     if (!protocol.RecvAnswer(cmd, nullptr, ZolkProtocol::EraseAnswerBoundMs(size))) {
         return false;
     }
-    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pZolkArgs->pReadFileName);
+    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pWhat);
 
     // The target reads the storage window before it sends the first chunk.
     SleepMs(500);
@@ -79,7 +83,118 @@ bool FinishDump(AtomicFile& out, bool received, uint64_t total)
     return false;
 }
 
+// Compares what is read back from storage with the file region the write
+// sent, chunk by chunk as it arrives, so the memory a verify needs does not
+// grow with the window.
+class VerifySink : public ByteSink {
+public:
+    explicit VerifySink(ZOLKFile& file) : m_file(file) {}
+
+    bool Write(const void* data, uint64_t size) override
+    {
+        uint64_t got = 0;
+        const uint8_t* wrote = m_file.Read(size, &got);
+        if (wrote == nullptr || got != size) {
+            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::VerifyWritten:%d] ", "Write file %s cannot be read again for the verify\n",
+                    m_file.GetName().c_str());
+            return false;
+        }
+        const uint8_t* read = static_cast<const uint8_t*>(data);
+        for (uint64_t i = 0; i < size; ++i) {
+            if (read[i] != wrote[i]) {
+                if (m_differing == 0) {
+                    m_first = m_compared + i;
+                    m_firstWrote = wrote[i];
+                    m_firstRead = read[i];
+                }
+                ++m_differing;
+            }
+        }
+        m_compared += size;
+        return true;
+    }
+    bool Flush() override { return true; }
+
+    uint64_t Differing() const { return m_differing; }
+    uint64_t First() const { return m_first; }
+    uint8_t FirstWrote() const { return m_firstWrote; }
+    uint8_t FirstRead() const { return m_firstRead; }
+
+private:
+    ZOLKFile& m_file;
+    uint64_t m_compared = 0;
+    uint64_t m_differing = 0;
+    uint64_t m_first = 0;
+    uint8_t m_firstWrote = 0;
+    uint8_t m_firstRead = 0;
+};
+
+// Bytes a write of the window in the run arguments sends: its size, or the
+// file from its offset on when the size is 0.
+uint64_t WriteRegionSize(const ZOLKArgs* pZolkArgs)
+{
+    if (pZolkArgs->ullSize != 0) {
+        return pZolkArgs->ullSize;
+    }
+    ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
+    return file.GetSize() > pZolkArgs->ullFileOffset ? file.GetSize() - pZolkArgs->ullFileOffset : 0;
+}
+
 }  // namespace
+
+bool ZOLK_QEX::WriteAndVerify(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
+{
+    if (pZolkArgs == nullptr || pZolkArgs->pWriteFileName == nullptr) {
+        return WriteFile(pZolkArgs, cmd, pProtocol);  // it says what is missing
+    }
+    RecordedStep step(StepKind::kWrite, pZolkArgs->pStorage, pZolkArgs->ullAddr, WriteRegionSize(pZolkArgs));
+    if (!step.End(WriteFile(pZolkArgs, cmd, pProtocol))) {
+        return false;
+    }
+    return pZolkArgs->bVerify == 0 || VerifyWritten(pZolkArgs);
+}
+
+bool ZOLK_QEX::VerifyWritten(const ZOLKArgs* pZolkArgs)
+{
+    const char* pStorage = pZolkArgs->pStorage != nullptr ? pZolkArgs->pStorage : "(null)";
+    const uint64_t address = pZolkArgs->ullAddr;
+    const uint64_t size = WriteRegionSize(pZolkArgs);
+    RecordedStep step(StepKind::kVerify, pZolkArgs->pStorage, address, size);
+
+    ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
+    if (!file.IsOpen() || !file.SetOffset(static_cast<int64_t>(pZolkArgs->ullFileOffset), SEEK_SET)) {
+        return step.End(false);  // the file reported why
+    }
+    // The read back goes the way of a dump, the same window as the write.
+    char what[64];
+    std::snprintf(what, sizeof(what), "verify of %s at 0x%llX", pStorage, static_cast<unsigned long long>(address));
+    ZOLKArgs readBack = *pZolkArgs;
+    readBack.pReadFileName = what;
+    readBack.ullSize = size;
+    VerifySink sink(file);
+    ProtocolFW protocol(m_serial);
+    LOG_MSG(LOG_INFO, "[ZOLK_QEX::VerifyWritten:%d] ", "Verify - reading back %llu bytes of %s at 0x%llX\n",
+            static_cast<unsigned long long>(size), pStorage, static_cast<unsigned long long>(address));
+    if (!ReceiveWindow(protocol, &sink, &readBack, READ_CMD, static_cast<uint32_t>(size), what)) {
+        if (!StopRequested()) {
+            LOG_MSG(LOG_ERROR, "[ZOLK_QEX::VerifyWritten:%d] ", "Verify failed - %s at 0x%llX could not be read back\n",
+                    pStorage, static_cast<unsigned long long>(address));
+        }
+        return step.End(false);
+    }
+    if (sink.Differing() != 0) {
+        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::VerifyWritten:%d] ",
+                "Verify failed - %s at 0x%llX: %llu of %llu bytes differ, the first at byte %llu (wrote 0x%02X, read "
+                "0x%02X)\n",
+                pStorage, static_cast<unsigned long long>(address), static_cast<unsigned long long>(sink.Differing()),
+                static_cast<unsigned long long>(size), static_cast<unsigned long long>(sink.First()),
+                sink.FirstWrote(), sink.FirstRead());
+        return step.End(false);
+    }
+    LOG_MSG(LOG_SUCCESS, "[ZOLK_QEX::VerifyWritten:%d] ", "Verify complete - %llu bytes of %s at 0x%llX match\n",
+            static_cast<unsigned long long>(size), pStorage, static_cast<unsigned long long>(address));
+    return step.End(true);
+}
 
 bool ZOLK_QEX::WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
 {
@@ -178,7 +293,7 @@ bool ZOLK_QEX::WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* 
         pZolkArgs->ullSize = std::min<uint64_t>(bankInfo.eFlashSize, fileSize);
         unplaced -= pZolkArgs->ullSize;
         PrintStorageOption(pZolkArgs);
-        result = WriteFile(pZolkArgs, cmd, pProtocol);
+        result = WriteAndVerify(pZolkArgs, cmd, pProtocol);
         if (!result) {
             if (!StopRequested()) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in eFlash\n");
@@ -192,7 +307,7 @@ bool ZOLK_QEX::WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* 
         pZolkArgs->ullAddr = bankInfo.snorOffset;
         pZolkArgs->ullSize = unplaced;
         PrintStorageOption(pZolkArgs);
-        result = WriteFile(pZolkArgs, cmd, pProtocol);
+        result = WriteAndVerify(pZolkArgs, cmd, pProtocol);
         if (!result) {
             if (!StopRequested()) {
                 LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in SNOR\n");
@@ -221,12 +336,13 @@ bool ZOLK_QEX::DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, con
 
     // Created before the target is asked for data: when it cannot be made,
     // nothing is read and nothing is lost.
+    RecordedStep step(StepKind::kDump, pZolkArgs->pStorage, pZolkArgs->ullAddr, size);
     AtomicFile out;
     if (!out.Open(pFileName)) {
-        return false;
+        return step.End(false);
     }
-    const bool received = ReceiveWindow(protocol, &out, pZolkArgs, cmd, size);
-    return FinishDump(out, received, size);
+    const bool received = ReceiveWindow(protocol, &out, pZolkArgs, cmd, size, pFileName);
+    return step.End(FinishDump(out, received, size));
 }
 
 bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, ProtocolFW* pProtocol)
@@ -256,34 +372,41 @@ bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, Protocol
     }
     ProtocolFW protocol(m_serial);
     const uint64_t total = static_cast<uint64_t>(bankInfo.eFlashSize) + bankInfo.snorSize;
-    bool result = false;
-    if (bankInfo.eFlashSize != 0) {
-        pZolkArgs->pStorage = g_storageEflash;
-        pZolkArgs->ullAddr = bankInfo.eFlashOffset;
-        pZolkArgs->ullSize = bankInfo.eFlashSize;
+    struct Part {
+        char* pStorage;
+        uint32_t offset;
+        uint32_t size;
+        const char* pFailure;
+    };
+    const Part parts[] = {
+        {g_storageEflash, bankInfo.eFlashOffset, bankInfo.eFlashSize, "Failed to write in eFlash\n"},
+        {g_storageSnor, bankInfo.snorOffset, bankInfo.snorSize, "Failed to write in SNOR\n"},
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        const Part& part = parts[i];
+        if (part.size == 0) {
+            continue;
+        }
+        pZolkArgs->pStorage = part.pStorage;
+        pZolkArgs->ullAddr = part.offset;
+        pZolkArgs->ullSize = part.size;
         PrintStorageOption(pZolkArgs);
-        result = ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, bankInfo.eFlashSize);
-        if (!result) {
+        RecordedStep step(StepKind::kDump, part.pStorage, part.offset, part.size);
+        if (!ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, part.size, pZolkArgs->pReadFileName)) {
+            step.End(false);
             if (!StopRequested()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in eFlash\n");
+                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "%s", part.pFailure);
             }
             return FinishDump(out, false, total);
         }
-    }
-    if (bankInfo.snorSize != 0) {
-        pZolkArgs->pStorage = g_storageSnor;
-        pZolkArgs->ullAddr = bankInfo.snorOffset;
-        pZolkArgs->ullSize = bankInfo.snorSize;
-        PrintStorageOption(pZolkArgs);
-        result = ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, bankInfo.snorSize);
-        if (!result) {
-            if (!StopRequested()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "Failed to write in SNOR\n");
-            }
-            return FinishDump(out, false, total);
+        // The file is renamed into place with its last part.
+        const bool last = i == 1 || parts[1].size == 0;
+        if (last) {
+            return step.End(FinishDump(out, true, total));
         }
+        step.End(true);
     }
-    return FinishDump(out, result, total);
+    return FinishDump(out, false, total);  // a bank without parts
 }
 
 bool ZOLK_QEX::LowformatCommand()

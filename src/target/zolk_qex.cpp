@@ -2,6 +2,7 @@
 // of the storage window and the bank layout.
 #include "target/zolk_qex.h"
 
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -10,6 +11,7 @@
 #include "protocol/protocol_fw.h"
 #include "run/args.h"
 #include "support/logger.h"
+#include "support/run_record.h"
 #include "transport/serial_port.h"
 
 namespace {
@@ -107,6 +109,7 @@ bool ZOLK_QEX::GetChipInfo()
     m_chipInfo.chipNumber = info.param[2];
     m_chipInfo.ecc = info.param[3] != 0;
 
+    const uint32_t reported = m_chipInfo.chipNumber;
     if (!m_form.IsGeneral()) {
         // A per-chip build serves one chip: its number replaces what the
         // target reports, the flags stay as reported.
@@ -114,6 +117,12 @@ bool ZOLK_QEX::GetChipInfo()
         LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::GetChipInfo:%d] ", "Enforce chipnumber = %d\n",
                 static_cast<int>(m_form.enforcedChip));
     }
+    char reportedText[16];
+    char usedText[16];
+    std::snprintf(reportedText, sizeof(reportedText), "%X", reported);
+    std::snprintf(usedText, sizeof(usedText), m_form.IsGeneral() ? "%X" : "%u", m_chipInfo.chipNumber);
+    RunRecord::Get().SetChip(
+        RunChip{true, reportedText, usedText, m_chipInfo.expandFlash, m_chipInfo.ecc, m_chipInfo.dualBank});
     return true;
 }
 

@@ -21,6 +21,13 @@ public:
     bool LoadZolkFW(const ZOLKArgs* pZolkArgs);
     bool WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
     bool WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
+    // A firmware write of the window in the run arguments, kept as a step of
+    // the run's record, then (with --verify) its read-back.
+    bool WriteAndVerify(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
+    // Reads the window a write just filled back through the dump path and
+    // compares it with the file region the write sent; one message either
+    // way.
+    bool VerifyWritten(const ZOLKArgs* pZolkArgs);
     bool DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ProtocolFW* pProtocol);
     bool DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, const char* mode);
     bool LowformatCommand();

@@ -191,6 +191,7 @@ TEST_F(Completion, OptionsValuesFilesAndPorts)
         {{"zolk_qex", "--size", ""}, {}},
         {{"zolk_qex", "--port", "a"}, {"auto"}},
         {{"zolk_qex", "--li"}, {"--list-ports"}},
+        {{"zolk_qex", "--report", ""}, {"board", "hsm.bin", "zolk.rom"}},
         {{"qex_sim", "--form", "=", ""}, {"general", "per-chip"}},
         {{"qex_sim", "--storage-dir", ""}, {"board"}},
         {{"qex_sim", "--nack-"}, {"--nack-chunk", "--nack-format"}},

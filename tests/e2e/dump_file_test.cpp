@@ -8,7 +8,6 @@
 namespace e2e {
 namespace {
 
-constexpr size_t kMiB = 1024 * 1024;
 constexpr size_t kWindow = 10 * 512;  // --size 10
 // Bytes the host sends before the dump's data: the firmware ping, the
 // storage and chip information commands, READ_CMD.

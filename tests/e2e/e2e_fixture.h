@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 
 using Bytes = std::vector<uint8_t>;
 
+inline constexpr size_t kMiB = 1024 * 1024;
+
 // Process status of the tool's early end (-1).
 inline constexpr int kExitEarlyEnd = 255;
 

@@ -9,8 +9,6 @@
 namespace e2e {
 namespace {
 
-constexpr size_t kMiB = 1024 * 1024;
-
 struct StopCase {
     const char* name;
     int signalNumber;

@@ -5,8 +5,6 @@
 namespace e2e {
 namespace {
 
-constexpr size_t kMiB = 1024 * 1024;
-
 struct BankCase {
     const char* name;
     std::vector<std::string> chip;  // qex_sim chip options

@@ -64,6 +64,8 @@ std::string Describe(const ZOLKArgs& a)
     num("listports", a.bListPorts, 0);
     num("bank", a.uiBank, d.uiBank);
     num("offset", a.ullFileOffset, 0);
+    num("verify", a.bVerify, 0);
+    str("report", a.pReportFileName);
     return s;
 }
 
@@ -262,6 +264,17 @@ const ParseCase kParseCases[] = {
          std::string(kHint),
      ""},
     {"DashFileNameWrittenAsPath", {"-w", "./-a.bin"}, true, "w=./-a.bin", "", ""},
+    {"VerifyAfterWrite", {"--verify", "-w", "a.bin", "--report", "run.json"}, true, "w=a.bin verify=1 report=run.json",
+     "", ""},
+    {"VerifyWithoutWriteRefused", {"-r", "d.bin", "--verify"}, false, "r=d.bin verify=1",
+     "[ParseArgs:N] --verify needs a write (-w [file name]) - it reads back what the write put into storage\n" +
+         std::string(kHint),
+     ""},
+    {"ReportNameTakenFromTheNextOption", {"--report", "--verify", "-w", "a.bin"}, false, "w=a.bin",
+     "[ParseArgs:N] The file name of --report begins with '-' : --verify - is the file name missing? Write "
+     "./--verify for a file of that name\n" +
+         std::string(kHint),
+     ""},
     {"EmptyValues", {"--port", "", "-w", "", "--sector-size", ""}, false, "",
      "[ParseArgs:N] The value of --port is empty\n[ParseArgs:N] The value of -w is empty\n[ParseArgs:N] The "
      "value of --sector-size is empty\n" +

@@ -599,6 +599,18 @@ TEST(SimFaults, EachFaultAsTheHostSeesIt)
              line.Send(FwCmd(CHIP_INFO_CMD));
              ExpectReply(line.ReadPacket(), ACK, CHIP_INFO_CMD, 0);
          }},
+        {"weak-cells",
+         {"--firmware-running", "--weak-cells", "snor:0x10FF:3", "--weak-cells", "eflash:0x1000:1"},
+         [&](Line& line) {
+             // The write's CRC is that of what arrived; the flash keeps all
+             // but the weak bytes, which read as erased. The weak byte of
+             // eflash is at the same address and leaves snor alone.
+             ExpectReply(WriteData(line, STORAGE_SNOR, 0x1000, data), ACK, WRITE_CMD, crcAll);
+             Bytes kept = data;
+             kept[0xFF] = kept[0x100] = kept[0x101] = 0xFF;
+             ProtocolPacket final;
+             EXPECT_EQ(ReadData(line, STORAGE_SNOR, 0x1000, 5000, &final), kept);
+         }},
         {"reset-after",
          {"--firmware-running", "--reset-after", "24"},
          [](Line& line) {
@@ -779,6 +791,9 @@ TEST(SimProcessTest, CommandLine)
         {{"--silent-on", "PING"}, 2, "invalid value 'PING' for option '--silent-on'"},
         {{"--reply-latency", "-5"}, 2, "invalid value '-5'"},
         {{"--eflash-size", "0"}, 2, "invalid value '0'"},
+        {{"--weak-cells", "snor:0x100"}, 2, "invalid value 'snor:0x100' for option '--weak-cells'"},
+        {{"--weak-cells", "flash:0:1"}, 2, "invalid value 'flash:0:1'"},
+        {{"--weak-cells", "eflash:0:0"}, 2, "invalid value 'eflash:0:0'"},
         {{"stray"}, 2, "unexpected argument 'stray'"},
     };
     for (const Case& c : cases) {

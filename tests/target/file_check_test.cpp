@@ -160,6 +160,51 @@ TEST_F(FileChecks, RunFiles)
     }
 }
 
+TEST_F(FileChecks, ReportFile)
+{
+    struct Case {
+        const char* what;
+        std::string report;
+        bool ok;
+        std::string message;  // after "Report file <path> "
+    };
+    const std::string img = Path("img.bin");
+    const std::string dump = Path("out.bin");
+    const Case cases[] = {
+        {"new file", Path("run.json"), true, ""},
+        {"existing file", Path("existing.bin"), true, ""},
+        {"a device", "/dev/null", true, ""},
+        {"under a missing directory", Path("nodir/run.json"), false, "cannot be created - "},
+        {"a directory", Path("adir"), false, "is a directory, not a file"},
+        {"the dump file", dump, false, "is the same file as the dump file " + dump + " - the report would overwrite it"},
+        {"the write file by another path", Path("adir/../img.bin"), false, "is the same file as the write file"},
+        {"the HSM file", Path("hsm_ok.bin"), false, "is the same file as the HSM file"},
+    };
+    for (const Case& c : cases) {
+        if (!Runnable(c.report)) {
+            continue;
+        }
+        ZOLKArgs args = Args(img.c_str(), dump.c_str(), Path("hsm_ok.bin").c_str(), Path("zolk.bin").c_str());
+        args.pReportFileName = Keep(c.report);
+        testing::internal::CaptureStdout();
+        const bool ok = CheckReportFile(&args);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
+        if (c.ok) {
+            EXPECT_EQ(printed, "") << c.what;
+        } else {
+            // The user learns that the refusal leaves the run without a report.
+            EXPECT_NE(printed.find("[CheckRunFiles:"), std::string::npos) << c.what;
+            EXPECT_NE(printed.find("Report file " + c.report + " " + c.message), std::string::npos)
+                << c.what << ": " << printed;
+            EXPECT_NE(printed.find(" - the run is refused, and no report is written\n"), std::string::npos) << printed;
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), m_haveLink ? 9 : 8)
+            << c.what;
+        EXPECT_EQ(fs::file_size(Path("existing.bin")), 33u) << c.what;
+    }
+}
+
 TEST_F(FileChecks, MandatoryFiles)
 {
     struct Case {
