@@ -1,5 +1,9 @@
 #include "protocol/codes.h"
 
+#include <cstring>
+
+#include "support/logger.h"
+
 namespace {
 struct CodeEntry {
     uint32_t code;
@@ -33,4 +37,19 @@ const char* CodeName(uint32_t code)
         }
     }
     return "Unknown define";
+}
+
+uint32_t StrToUintStorageType(const char* name)
+{
+    if (name == nullptr) {
+        return 0;
+    }
+    if (strcmp(name, "snor") == 0) {
+        return STORAGE_SNOR;
+    }
+    if (strcmp(name, "eflash") == 0) {
+        return STORAGE_EFLASH;
+    }
+    LOG_MSG(LOG_ERROR, "[StrToUintStorageType:%d] ", "\"%s\" is invalid storage type\n", name);
+    return 0;
 }

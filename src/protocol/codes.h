@@ -28,5 +28,9 @@ enum : uint32_t {
     STORAGE_EFLASH = 0xAAAA1002,
 };
 
+// Storage code of a --storage name ("snor", "eflash"); 0, with the message
+// "\"NAME\" is invalid storage type", for any other name, and 0 for none.
+uint32_t StrToUintStorageType(const char* name);
+
 // Name text of a code; "Unknown define" for anything else (CHUNK_ACK too).
 const char* CodeName(uint32_t code);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "run/args.h"
 #include "support/clock.h"
 #include "support/console.h"
 #include "support/crc.h"
@@ -11,6 +10,7 @@
 #include "support/progress_bar.h"
 #include "support/run_record.h"
 #include "support/stop_request.h"
+#include "support/zolk_args.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 

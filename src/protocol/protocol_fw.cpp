@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/args.h"
+#include "protocol/codes.h"
 #include "support/crc.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
 #include "support/run_record.h"
 #include "support/stop_request.h"
+#include "support/zolk_args.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 

@@ -482,20 +482,6 @@ bool StrToUint32(const char* text, uint32_t* out)
     return true;
 }
 
-uint32_t StrToUintStorageType(const char* name)
-{
-    if (name == nullptr) {
-        return 0;
-    }
-    if (strcmp(name, "snor") == 0) {
-        return 0xAAAA1001u;
-    }
-    if (strcmp(name, "eflash") == 0) {
-        return 0xAAAA1002u;
-    }
-    LOG_MSG(LOG_ERROR, "[StrToUintStorageType:%d] ", "\"%s\" is invalid storage type\n", name);
-    return 0;
-}
 
 bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
 {

@@ -1,10 +1,10 @@
 // Firmware boot load: the HSM image and the ZOLK firmware through the boot ROM.
 #include "protocol/codes.h"
 #include "protocol/protocol_cb.h"
-#include "run/args.h"
 #include "support/clock.h"
 #include "support/logger.h"
 #include "support/stop_request.h"
+#include "support/zolk_args.h"
 #include "target/file_check.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"

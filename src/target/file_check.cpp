@@ -8,10 +8,10 @@
 #include <string>
 #include <system_error>
 
-#include "run/args.h"
 #include "support/atomic_file.h"
 #include "support/logger.h"
 #include "support/os_file.h"
+#include "support/zolk_args.h"
 #include "support/zolk_file.h"
 
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 #include "protocol/codes.h"
 #include "protocol/packet.h"
 #include "protocol/protocol_fw.h"
-#include "run/args.h"
 #include "support/logger.h"
 #include "support/run_record.h"
+#include "support/zolk_args.h"
 #include "transport/serial_port.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/output_capture.h"
+#include "protocol/codes.h"
 #include "run/args.h"
 #include "support/console.h"
 #include "transport/serial_port.h"
