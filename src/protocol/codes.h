@@ -22,6 +22,10 @@ enum : uint32_t {
     FAIL_CALC_CRC_CMD = 0xFFFF0102,
 };
 
+// Data bytes behind one chunk header of a write or a dump, in both
+// directions (the last chunk of a region may be shorter).
+inline constexpr uint32_t kChunkSize = 2048;
+
 // Storage type codes carried in WRITE_CMD and READ_CMD.
 enum : uint32_t {
     STORAGE_SNOR = 0xAAAA1001,

@@ -25,52 +25,19 @@ constexpr int kMaxStartRetries = 30;
 constexpr uint32_t kStartTrailerSize = 50;
 }  // namespace
 
-bool ProtocolCB::SendCommand(const ProtocolPacket* pCmd)
-{
-    return SendCommandAs(pCmd, "[ProtocolCB::SendCommand:%d] ");
-}
-
-bool ProtocolCB::RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount)
-{
-    return RecvResPacketAs(cmd, pRes, pollCount, "[ProtocolCB::RecvResPacket:%d] ");
-}
-
-bool ProtocolCB::CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc)
-{
-    return CheckResPacketAs(pRes, cmd, pCrc, false, "[ProtocolCB::CheckResPacket:%d] ",
-                            "[ProtocolCB::DumpPacket:%d] ");
-}
-
-void ProtocolCB::DumpPacket(int level, const ProtocolPacket* pPacket)
-{
-    DumpPacketAs(level, pPacket, "[ProtocolCB::DumpPacket:%d] ");
-}
-
 ProtocolPacket ProtocolCB::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
 {
     ProtocolPacket packet;
     packet.cmdType = code;
     if (code == RECEIVE_HSM_CMD || code == RECEIVE_ZOLK_CMD) {
-        if (pZolkArgs == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolCB::MakeCmdPacket:%d] ", "[ERROR] pZolkArgs == NULL\n");
-            return packet;
-        }
-        if (pZolkArgs->pWriteFileName == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolCB::MakeCmdPacket:%d] ", "[ERROR] pWriteFileName == NULL\n");
+        if (!HasArgsFile(pZolkArgs, true, "[ProtocolCB::MakeCmdPacket:%d] ")) {
             return packet;
         }
         // The image is a region of its file: the HSM image sits at 0x2000 of
         // its source, the firmware is a whole file.
-        ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
-        const uint64_t offset = pZolkArgs->ullFileOffset;
-        uint32_t size = 0;
-        if (pZolkArgs->ullSize != 0) {
-            size = static_cast<uint32_t>(pZolkArgs->ullSize);
-        } else if (file.GetSize() > offset) {
-            size = static_cast<uint32_t>(file.GetSize() - offset);
-        }
-        packet.param[0] = size;
-        packet.param[1] = size != 0 ? CalcCRCInFile(&file, offset, size) : 0;
+        const Region region = RegionOfArgs(*pZolkArgs);
+        packet.param[0] = region.size;
+        packet.param[1] = region.crc;
     }
     packet.param[2] = PacketCRC(packet, kCbPacketSize);
     return packet;
@@ -78,18 +45,13 @@ ProtocolPacket ProtocolCB::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
 
 bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
 {
-    if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ", "[ERROR] m_serial == NULL\n");
+    const char* const tag = "[ProtocolCB::SendFile:%d] ";
+    ZOLKFile file;
+    uint32_t total = 0;
+    if (!OpenRegion(file, pFileName, offset, size, &total, tag)) {
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, "[ProtocolCB::SendFile:%d] ")) {
-        return false;
-    }
-    ZOLKFile file(pFileName, "rb");
-    if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
-        return false;  // the file reported why
-    }
-    const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+    CSerialPort* const serial = GetSerial();
 
     ProgressBar::Transfer progress(total);
 
@@ -111,17 +73,12 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             const uint32_t pieceEnd = std::min(pos + kBootWriteSize, block);
             while (pos < pieceEnd) {
                 uint32_t written = 0;
-                if (!m_serial->SendData(data + pos, pieceEnd - pos, &written)) {
-                    if (m_serial->LastFailure() == SerialFailure::kStopped) {
-                        return false;
-                    }
-                    if (LineLost()) {
-                        LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ",
-                                "Serial line is gone - image stopped at byte %u of %u\n", sent, total);
-                    } else {
-                        LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ", "Image stopped at byte %u of %u\n", sent,
-                                total);
-                    }
+                if (!serial->SendData(data + pos, pieceEnd - pos, &written)) {
+                    char doing[96];
+                    char failed[96];
+                    std::snprintf(doing, sizeof(doing), "image stopped at byte %u of %u", sent, total);
+                    std::snprintf(failed, sizeof(failed), "Image stopped at byte %u of %u", sent, total);
+                    ReportWriteFailure(tag, doing, failed);
                     return false;
                 }
                 if (written > pieceEnd - pos) {
@@ -135,16 +92,15 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
                     lastProgress = static_cast<uint32_t>(MilliClock());
                 } else if (static_cast<uint32_t>(MilliClock()) - lastProgress >= AnswerBoundMs()) {
                     char bound[32];
-                    LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ",
-                            "Image stopped at byte %u of %u - the line took nothing for %s\n", sent, total,
-                            BoundText(AnswerBoundMs(), bound, sizeof(bound)));
+                    LOG_MSG(LOG_ERROR, tag, "Image stopped at byte %u of %u - the line took nothing for %s\n", sent,
+                            total, BoundText(AnswerBoundMs(), bound, sizeof(bound)));
                     return false;
                 }
             }
         }
     }
     progress.End();
-    LOG_MSG(LOG_DETAIL, "[ProtocolCB::SendFile:%d] ", "Complete to send file\n");
+    LOG_MSG(LOG_DETAIL, tag, "Complete to send file\n");
     return true;
 }
 
@@ -158,11 +114,12 @@ bool ProtocolCB::StartQEXZOLK()
     uint8_t startWire[kPacketBufferSize] = {};
     EncodePacket(start, startWire, kCbPacketSize);
 
-    if (m_serial == nullptr) {
+    CSerialPort* const serial = GetSerial();
+    if (serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
-    m_serial->SetCommunicationTimeouts(10, 10, 10, 10, 10);
+    serial->SetCommunicationTimeouts(10, 10, 10, 10, 10);
 
     for (;;) {
         if (StopRequested()) {
@@ -170,8 +127,8 @@ bool ProtocolCB::StartQEXZOLK()
             return false;
         }
         uint32_t written = 0;
-        if (!m_serial->SendData(startWire, kCbPacketSize, &written)) {
-            if (m_serial->LastFailure() != SerialFailure::kStopped) {
+        if (!serial->SendData(startWire, kCbPacketSize, &written)) {
+            if (serial->LastFailure() != SerialFailure::kStopped) {
                 LOG_MSG(LOG_ERROR, "[ProtocolCB::StartQEXZOLK:%d] ", "Failed send data(%lu / %lu)\n",
                         static_cast<unsigned long>(written), static_cast<unsigned long>(kCbPacketSize));
             }
@@ -183,11 +140,11 @@ bool ProtocolCB::StartQEXZOLK()
         // that is counted, so the reset prompt still comes. A line that
         // cannot carry anything any more ends the handshake.
         bool damaged = false;
-        if (!m_serial->ReadDataTimeout(answer, kCbPacketSize, &got, 1)) {
+        if (!serial->ReadDataTimeout(answer, kCbPacketSize, &got, 1)) {
             if (LineLost()) {
                 return false;
             }
-            damaged = m_serial->LastFailure() == SerialFailure::kLineError;
+            damaged = serial->LastFailure() == SerialFailure::kLineError;
             if (!damaged) {
                 continue;
             }
@@ -196,7 +153,7 @@ bool ProtocolCB::StartQEXZOLK()
         if (!damaged && res.param[0] == START_CMD && res.cmdType == ACK) {
             LOG_MSG(LOG_DETAIL, "[ProtocolCB::StartQEXZOLK:%d] ", "Complete to receive start res\n");
             uint8_t trailer[kStartTrailerSize];
-            m_serial->ReadDataTimeout(trailer, kStartTrailerSize, &got, 1);
+            serial->ReadDataTimeout(trailer, kStartTrailerSize, &got, 1);
             return true;
         }
         std::printf("\rRetry : %d", retry);

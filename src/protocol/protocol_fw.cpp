@@ -14,70 +14,20 @@
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
-namespace {
-// Data bytes behind one chunk header, in both directions.
-constexpr uint32_t kChunkSize = 0x800;
-}  // namespace
-
-bool ProtocolFW::SendCommand(const ProtocolPacket* pCmd)
-{
-    return SendCommandAs(pCmd, "[ProtocolFW::SendCommand:%d] ");
-}
-
-bool ProtocolFW::RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount)
-{
-    return RecvResPacketAs(cmd, pRes, pollCount, "[ProtocolFW::RecvResPacket:%d] ");
-}
-
-bool ProtocolFW::CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc)
-{
-    return CheckResPacketAs(pRes, cmd, pCrc, true, "[ProtocolFW::CheckResPacket:%d] ",
-                            "[ProtocolFW::DumpPacket:%d] ");
-}
-
-void ProtocolFW::DumpPacket(int level, const ProtocolPacket* pPacket)
-{
-    DumpPacketAs(level, pPacket, "[ProtocolFW::DumpPacket:%d] ");
-}
-
 ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
 {
     ProtocolPacket packet;
     packet.cmdType = code;
-    if (code == WRITE_CMD) {
-        if (pZolkArgs == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pZolkArgs == NULL\n");
+    if (code == WRITE_CMD || code == READ_CMD) {
+        if (!HasArgsFile(pZolkArgs, code == WRITE_CMD, "[ProtocolFW::MakeCmdPacket:%d] ")) {
             return packet;
         }
-        if (pZolkArgs->pWriteFileName == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pWriteFileName == NULL\n");
-            return packet;
-        }
-        ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
-        const uint64_t offset = pZolkArgs->ullFileOffset;
-        uint32_t size = 0;
-        if (pZolkArgs->ullSize != 0) {
-            size = static_cast<uint32_t>(pZolkArgs->ullSize);
-        } else if (file.GetSize() > offset) {
-            size = static_cast<uint32_t>(file.GetSize() - offset);
-        }
+        // The size and CRC of exactly the bytes SendFile will send.
+        const Region region = code == WRITE_CMD ? RegionOfArgs(*pZolkArgs) : Region{};
         packet.param[0] = StrToUintStorageType(pZolkArgs->pStorage);
-        packet.param[1] = size;
+        packet.param[1] = code == WRITE_CMD ? region.size : static_cast<uint32_t>(pZolkArgs->ullSize);
         packet.param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
-        // The CRC of exactly the bytes SendFile will send.
-        packet.param[3] = size != 0 ? CalcCRCInFile(&file, offset, size) : 0;
-    } else if (code == READ_CMD) {
-        if (pZolkArgs == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pZolkArgs == NULL\n");
-            return packet;
-        }
-        if (pZolkArgs->pReadFileName == nullptr) {
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pReadFileName == NULL\n");
-            return packet;
-        }
-        packet.param[0] = StrToUintStorageType(pZolkArgs->pStorage);
-        packet.param[1] = static_cast<uint32_t>(pZolkArgs->ullSize);
-        packet.param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
+        packet.param[3] = region.crc;
     }
     packet.param[4] = PacketCRC(packet, kFwPacketSize);
     return packet;
@@ -85,18 +35,13 @@ ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
 
 bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
 {
-    if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "[ERROR] m_serial == NULL\n");
+    const char* const tag = "[ProtocolFW::SendFile:%d] ";
+    ZOLKFile file;
+    uint32_t total = 0;
+    if (!OpenRegion(file, pFileName, offset, size, &total, tag)) {
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, "[ProtocolFW::SendFile:%d] ")) {
-        return false;
-    }
-    ZOLKFile file(pFileName, "rb");
-    if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
-        return false;  // the file reported why
-    }
-    const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+    CSerialPort* const serial = GetSerial();
 
     ProgressBar::Transfer progress(total);
 
@@ -116,6 +61,8 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
         }
         std::memcpy(frame + kPacketBufferSize, data, chunk);
         crc = CalcCRC(frame + kPacketBufferSize, chunk, crc);
+        char at[48];
+        std::snprintf(at, sizeof(at), "chunk at byte %u of %u", sent, total);
 
         uint32_t refusals = 0;
         for (;;) {
@@ -123,43 +70,23 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             header.param[0] = crc;
             EncodePacket(header, frame, kPacketBufferSize);
             uint32_t written = 0;
-            if (!m_serial->SendData(frame, kPacketBufferSize + chunk, &written) ||
+            if (!serial->SendData(frame, kPacketBufferSize + chunk, &written) ||
                 written != kPacketBufferSize + chunk) {
-                if (m_serial->LastFailure() == SerialFailure::kStopped) {
-                    return false;
-                }
-                if (LineLost()) {
-                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
-                            "Serial line is gone - sending the chunk at byte %u of %u\n", sent, total);
-                } else {
-                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Failed to send the chunk at byte %u of %u\n",
-                            sent, total);
-                }
+                char doing[96];
+                char failed[96];
+                std::snprintf(doing, sizeof(doing), "sending the %s", at);
+                std::snprintf(failed, sizeof(failed), "Failed to send the %s", at);
+                ReportWriteFailure(tag, doing, failed);
                 return false;
             }
 
             uint8_t reply[kPacketBufferSize] = {};
-            bool damaged = false;
-            switch (ReadInPhase(reply, kPacketBufferSize, AnswerBoundMs())) {
-            case PhaseRead::kComplete:
-                break;
-            case PhaseRead::kSilent: {
-                char what[64];
-                std::snprintf(what, sizeof(what), "reply to the chunk at byte %u of %u", sent, total);
-                ReportSilence("[ProtocolFW::SendFile:%d] ", what, AnswerBoundMs());
+            char what[96];
+            std::snprintf(what, sizeof(what), "reply to the %s", at);
+            const PhaseRead r = ReadPhase(reply, kPacketBufferSize, AnswerBoundMs(), PhaseWords{what}, tag);
+            const bool damaged = r == PhaseRead::kDamaged;
+            if (r != PhaseRead::kComplete && !damaged) {
                 return false;
-            }
-            case PhaseRead::kGone:
-                LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ",
-                        "Serial line is gone - waiting for the reply to the chunk at byte %u of %u\n", sent,
-                        total);
-                return false;
-            case PhaseRead::kDamaged:
-                damaged = true;
-                break;
-            case PhaseRead::kStopped:
-            case PhaseRead::kFailed:
-                return false;  // a stop prints nothing; the port printed its failure
             }
             if (!damaged) {
                 header = DecodePacket(reply, kPacketBufferSize);
@@ -171,18 +98,12 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             // does one whose reply was damaged on the way back, as the
             // target may have refused it.
             if (damaged || (header.cmdType == NACK && header.param[1] == FAIL_CALC_CRC_FILE)) {
-                if (damaged) {
-                    SkipDamagedInput();
-                }
-                if (++refusals > kMaxChunkRetries) {
-                    LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Chunk at byte %u refused %u times in a row\n",
-                            sent, refusals);
+                if (!CountRefusal(&refusals, sent, tag)) {
                     return false;
                 }
-                RunRecord::Get().AddRetry();
                 continue;
             }
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "Failed to send file\n");
+            LOG_MSG(LOG_ERROR, tag, "Failed to send file\n");
             DumpPacket(LOG_ERROR, &header);
             return false;
         }
@@ -191,7 +112,17 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
         progress.Plus(chunk);
     }
     progress.End();
-    LOG_MSG(LOG_DETAIL, "[ProtocolFW::SendFile:%d] ", "Complete to send file\n");
+    LOG_MSG(LOG_DETAIL, tag, "Complete to send file\n");
+    return true;
+}
+
+bool ProtocolFW::CountRefusal(uint32_t* pRefusals, uint32_t at, const char* tag)
+{
+    if (++*pRefusals > kMaxChunkRetries) {
+        LOG_MSG(LOG_ERROR, tag, "Chunk at byte %u refused %u times in a row\n", at, *pRefusals);
+        return false;
+    }
+    RunRecord::Get().AddRetry();
     return true;
 }
 
@@ -201,7 +132,8 @@ bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
         LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "pbuff == NULL\n");
         return false;
     }
-    if (m_serial == nullptr) {
+    CSerialPort* const serial = GetSerial();
+    if (serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvData:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
@@ -211,28 +143,23 @@ bool ProtocolFW::RecvData(void* pBuf, uint32_t size, uint32_t pollCount)
         return RecvWithin(pBuf, size, AnswerBoundMs(), what, "[ProtocolFW::RecvData:%d] ");
     }
     uint32_t got = 0;
-    return m_serial->ReadDataTimeout(pBuf, size, &got, pollCount);
+    return serial->ReadDataTimeout(pBuf, size, &got, pollCount);
 }
 
 bool ProtocolFW::DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size)
 {
-    if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::DumpProtocol:%d] ", "[ERROR] m_serial == NULL\n");
+    const char* const tag = "[ProtocolFW::DumpProtocol:%d] ";
+    if (GetSerial() == nullptr) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
         return false;
     }
     uint32_t crc = 0;
     if (!RecvDataAndCreateFile(pSink, cmd, size, &crc)) {
         return false;
     }
-
     char what[64];
     std::snprintf(what, sizeof(what), "final answer to %s", CodeName(cmd));
-    uint8_t wire[kPacketBufferSize] = {};
-    if (!RecvWithin(wire, kPacketBufferSize, AnswerBoundMs(), what, "[ProtocolFW::DumpProtocol:%d] ")) {
-        return false;
-    }
-    const ProtocolPacket res = DecodePacket(wire, kPacketBufferSize);
-    if (!CheckResPacket(&res, cmd, &crc)) {
+    if (!RecvFinalAnswer(cmd, what, tag, crc)) {
         return false;
     }
     // A full disk often shows only when the buffered tail is written out.
@@ -241,16 +168,18 @@ bool ProtocolFW::DumpProtocol(ByteSink* pSink, uint32_t cmd, uint32_t size)
 
 bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t size, uint32_t* pCRC)
 {
-    if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] m_serial == NULL\n");
+    const char* const tag = "[ProtocolFW::RecvDataAndCreateFile:%d] ";
+    CSerialPort* const serial = GetSerial();
+    if (serial == nullptr) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
         return false;
     }
     if (pCRC == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pCRC == NULL\n");
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] pCRC == NULL\n");
         return false;
     }
     if (pSink == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "[ERROR] pSink == NULL\n");
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] pSink == NULL\n");
         return false;
     }
 
@@ -263,37 +192,16 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
     uint32_t crc = 0;
     uint32_t received = 0;
     uint32_t refusals = 0;
-    bool ok = true;
-    while (ok && received < size) {
+    while (received < size) {
         const uint32_t chunk = std::min(size - received, kChunkSize);
-        uint32_t got = 0;
-        bool damaged = false;
-        switch (ReadInPhase(frame, kPacketBufferSize + chunk, AnswerBoundMs(), &got)) {
-        case PhaseRead::kComplete:
-            break;
-        case PhaseRead::kSilent: {
-            char what[80];
-            std::snprintf(what, sizeof(what), "%s of the chunk at byte %u of %u",
-                          got < kPacketBufferSize ? "header" : "data", received, size);
-            ReportSilence("[ProtocolFW::RecvDataAndCreateFile:%d] ", what, AnswerBoundMs());
-            ok = false;
-            continue;
-        }
-        case PhaseRead::kGone:
-            LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
-                    "Serial line is gone - waiting for the chunk at byte %u of %u\n", received, size);
-            ok = false;
-            continue;
-        case PhaseRead::kDamaged:
-            damaged = true;
-            SkipDamagedInput();
-            break;
-        case PhaseRead::kStopped:
-            ok = false;  // nothing to say: the run says why it stopped
-            continue;
-        case PhaseRead::kFailed:
-            ok = false;  // the port reported the failed read
-            continue;
+        char at[48];
+        std::snprintf(at, sizeof(at), "chunk at byte %u of %u", received, size);
+        PhaseWords words{at};
+        words.headerSize = kPacketBufferSize;
+        const PhaseRead r = ReadPhase(frame, kPacketBufferSize + chunk, AnswerBoundMs(), words, tag);
+        const bool damaged = r == PhaseRead::kDamaged;
+        if (r != PhaseRead::kComplete && !damaged) {
+            return false;  // what arrived stays in the sink: its owner says how much
         }
 
         // The reply is built on the header; a damaged header is replaced.
@@ -301,8 +209,7 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
         const uint32_t next = damaged ? 0 : CalcCRC(data, chunk, crc);
         if (!damaged && next == reply.param[1]) {
             if (!pSink->Write(data, chunk)) {
-                ok = false;  // the sink reported why
-                continue;
+                return false;  // the sink reported why
             }
             crc = next;
             received += chunk;
@@ -312,37 +219,27 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
             reply.cmdType = CHUNK_ACK;
         } else {
             // Damaged on the line: not written; the target sends it again.
-            if (++refusals > kMaxChunkRetries) {
-                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
-                        "Chunk at byte %u refused %u times in a row\n", received, refusals);
-                ok = false;
-                continue;
+            if (!CountRefusal(&refusals, received, tag)) {
+                return false;
             }
-            RunRecord::Get().AddRetry();
             reply.cmdType = NACK;
             reply.param[1] = FAIL_CALC_CRC_FILE;
         }
         reply.param[0] = cmd;
         EncodePacket(reply, frame, kPacketBufferSize);
         uint32_t written = 0;
-        if (!m_serial->SendData(frame, kPacketBufferSize, &written) || written != kPacketBufferSize) {
-            if (m_serial->LastFailure() == SerialFailure::kStopped) {
-                // the run says why it stopped
-            } else if (LineLost()) {
-                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
-                        "Serial line is gone - answering the chunk at byte %u of %u\n", received, size);
-            } else {
-                LOG_MSG(LOG_ERROR, "[ProtocolFW::RecvDataAndCreateFile:%d] ",
-                        "Failed to answer the chunk at byte %u of %u\n", received, size);
-            }
-            ok = false;
+        if (!serial->SendData(frame, kPacketBufferSize, &written) || written != kPacketBufferSize) {
+            char doing[96];
+            char failed[96];
+            // The count already holds a chunk that was taken.
+            std::snprintf(doing, sizeof(doing), "answering the chunk at byte %u of %u", received, size);
+            std::snprintf(failed, sizeof(failed), "Failed to answer the chunk at byte %u of %u", received, size);
+            ReportWriteFailure(tag, doing, failed);
+            return false;
         }
     }
-    if (!ok) {
-        return false;  // what arrived stays in the sink: its owner says how much
-    }
     progress.End();
-    LOG_MSG(LOG_DETAIL, "[ProtocolFW::RecvDataAndCreateFile:%d] ", "Complete to receive storage dump data\n");
+    LOG_MSG(LOG_DETAIL, tag, "Complete to receive storage dump data\n");
     *pCRC = crc;
     return true;
 }

@@ -1,6 +1,7 @@
+// What both protocols do alike: commands out, answers checked and dumped,
+// the file regions they send, and the final answer of a sent file.
 #include "protocol/zolk_protocol.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -9,72 +10,13 @@
 #include "support/logger.h"
 #include "support/run_record.h"
 #include "support/stop_request.h"
-#include "support/progress_bar.h"
+#include "support/zolk_args.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
-namespace {
-std::atomic<uint32_t> g_silenceLimitMs{kDefaultSilenceLimitMs};
-std::atomic<uint32_t> g_timeoutScale{1};
-
-constexpr uint64_t kMiB = 1024 * 1024;
-// Damaged input is dropped in pieces of this size, at most this many.
-constexpr uint32_t kSkipPieceSize = 256;
-constexpr int kMaxSkipPieces = 64;
-
-// The tag of the class's RecvResPacket, for the waits shared by both.
-const char* RecvTag(uint32_t packetSize)
+std::string ZolkProtocol::Tag(const char* method) const
 {
-    return packetSize == kCbPacketSize ? "[ProtocolCB::RecvResPacket:%d] " : "[ProtocolFW::RecvResPacket:%d] ";
-}
-}  // namespace
-
-void ZolkProtocol::SetSilenceLimitMs(uint32_t ms)
-{
-    g_silenceLimitMs = ms;
-}
-
-uint32_t ZolkProtocol::GetSilenceLimitMs()
-{
-    return g_silenceLimitMs;
-}
-
-void ZolkProtocol::SetTimeoutScale(uint32_t scale)
-{
-    g_timeoutScale = scale == 0 ? 1 : scale;
-}
-
-uint32_t ZolkProtocol::GetTimeoutScale()
-{
-    return g_timeoutScale;
-}
-
-uint64_t ZolkProtocol::AnswerBoundMs()
-{
-    return static_cast<uint64_t>(g_silenceLimitMs) * g_timeoutScale;
-}
-
-uint64_t ZolkProtocol::EraseAnswerBoundMs(uint64_t windowBytes)
-{
-    const uint64_t mib = (windowBytes + kMiB - 1) / kMiB;
-    return AnswerBoundMs() * (1 + kEraseLimitsPerMiB * mib);
-}
-
-const char* ZolkProtocol::BoundText(uint64_t boundMs, char* text, uint32_t textSize)
-{
-    if (boundMs % 1000 == 0) {
-        std::snprintf(text, textSize, "%llu s", static_cast<unsigned long long>(boundMs / 1000));
-    } else {
-        std::snprintf(text, textSize, "%llu ms", static_cast<unsigned long long>(boundMs));
-    }
-    return text;
-}
-
-void ZolkProtocol::ReportSilence(const char* tag, const char* what, uint64_t boundMs, const char* detail)
-{
-    char bound[32];
-    LOG_MSG(LOG_ERROR, tag, "No %s for %s - the board stopped answering%s\n", what,
-            BoundText(boundMs, bound, sizeof(bound)), detail);
+    return std::string("[") + m_className + "::" + method + ":%d] ";
 }
 
 char* ZolkProtocol::DefineToString(uint32_t code, char* text)
@@ -124,147 +66,74 @@ bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, cons
     return true;
 }
 
-bool ZolkProtocol::LineLost()
+bool ZolkProtocol::HasArgsFile(const ZOLKArgs* pZolkArgs, bool writeFile, const char* tag)
 {
-    CSerialPort* serial = GetSerial();
-    return serial == nullptr || !serial->IsUsable();
-}
-
-ZolkProtocol::PhaseRead ZolkProtocol::ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot)
-{
-    uint32_t local = 0;
-    uint32_t& got = pGot != nullptr ? *pGot : local;
-    got = 0;
-    m_wentSilent = false;
-    CSerialPort* serial = GetSerial();
-    if (serial == nullptr || !serial->IsOpen()) {
-        return PhaseRead::kGone;
-    }
-    if (serial->ReadFull(pBuf, size, &got, boundMs)) {
-        if (got == size) {
-            return PhaseRead::kComplete;
-        }
-        m_wentSilent = true;
-        return PhaseRead::kSilent;
-    }
-    switch (serial->LastFailure()) {
-    case SerialFailure::kStopped: return PhaseRead::kStopped;
-    case SerialFailure::kLineError: return PhaseRead::kDamaged;
-    case SerialFailure::kGone: return PhaseRead::kGone;
-    default: return PhaseRead::kFailed;
-    }
-}
-
-void ZolkProtocol::SkipDamagedInput()
-{
-    CSerialPort* serial = GetSerial();
-    if (serial == nullptr) {
-        return;
-    }
-    uint8_t scratch[kSkipPieceSize];
-    for (int i = 0; i < kMaxSkipPieces; ++i) {
-        uint32_t got = 0;
-        const bool ok = serial->ReadFull(scratch, sizeof(scratch), &got, kLineErrorSkipQuietMs);
-        if ((!ok && serial->LastFailure() != SerialFailure::kLineError) || got < sizeof(scratch)) {
-            return;
-        }
-    }
-}
-
-bool ZolkProtocol::RecvWithin(void* pBuf, uint32_t size, uint64_t boundMs, const char* what, const char* tag,
-                              uint32_t* pGot)
-{
-    uint32_t got = 0;
-    const PhaseRead r = ReadInPhase(pBuf, size, boundMs, &got);
-    if (pGot != nullptr) {
-        *pGot = got;
-    }
-    switch (r) {
-    case PhaseRead::kComplete:
-        return true;
-    case PhaseRead::kSilent: {
-        char detail[64] = "";
-        if (got > 0) {
-            std::snprintf(detail, sizeof(detail), " (%u of %u bytes came)", got, size);
-        }
-        ReportSilence(tag, what, boundMs, detail);
+    if (pZolkArgs == nullptr) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] pZolkArgs == NULL\n");
         return false;
     }
-    case PhaseRead::kGone:
-        LOG_MSG(LOG_ERROR, tag, "Serial line is gone - waiting for the %s\n", what);
+    if ((writeFile ? pZolkArgs->pWriteFileName : pZolkArgs->pReadFileName) == nullptr) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] %s == NULL\n", writeFile ? "pWriteFileName" : "pReadFileName");
         return false;
-    case PhaseRead::kDamaged:
-        SkipDamagedInput();
-        LOG_MSG(LOG_ERROR, tag, "Damaged %s - a line error (framing, overrun or parity)\n", what);
-        return false;
-    case PhaseRead::kStopped:
-    case PhaseRead::kFailed:
-        return false;  // nothing to add: a stop prints nothing, the port printed its failure
     }
-    return false;
+    return true;
 }
 
-bool ZolkProtocol::RecvAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t boundMs, const char* what)
+ZolkProtocol::Region ZolkProtocol::RegionOfArgs(const ZOLKArgs& zolkArgs)
 {
-    ProtocolPacket internal;
-    if (pRes == nullptr) {
-        pRes = &internal;
+    ZOLKFile file(zolkArgs.pWriteFileName, "rb");
+    const uint64_t offset = zolkArgs.ullFileOffset;
+    Region region;
+    if (zolkArgs.ullSize != 0) {
+        region.size = static_cast<uint32_t>(zolkArgs.ullSize);
+    } else if (file.GetSize() > offset) {
+        region.size = static_cast<uint32_t>(file.GetSize() - offset);
     }
-    const uint32_t size = GetPacketSize();
-    const char* tag = RecvTag(size);
-    if (GetSerial() == nullptr) {
+    region.crc = region.size != 0 ? CalcCRCInFile(&file, offset, region.size) : 0;
+    return region;
+}
+
+bool ZolkProtocol::OpenRegion(ZOLKFile& file, const char* pFileName, uint32_t offset, uint32_t size,
+                              uint32_t* pTotal, const char* tag)
+{
+    if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
         return false;
     }
-    char answerTo[64];
-    if (what == nullptr) {
-        std::snprintf(answerTo, sizeof(answerTo), "answer to %s", CodeName(cmd));
-        what = answerTo;
-    }
-    uint8_t wire[kPacketBufferSize] = {};
-    if (!RecvWithin(wire, size, boundMs, what, tag)) {
+    if (!CheckFileRegion(pFileName, offset, size, tag)) {
         return false;
     }
-    return TakeAnswer(wire, cmd, pRes);
-}
-
-bool ZolkProtocol::TakeAnswer(const uint8_t* wire, uint32_t cmd, ProtocolPacket* pRes)
-{
-    // Only the received words are replaced; a short read leaves zeros.
-    const uint32_t size = GetPacketSize();
-    const ProtocolPacket res = DecodePacket(wire, size);
-    pRes->cmdType = res.cmdType;
-    for (uint32_t i = 0; i + 1 < size / 4; ++i) {
-        pRes->param[i] = res.param[i];
+    if (!file.Open(pFileName, "rb") || !file.SetOffset(offset, SEEK_SET)) {
+        return false;  // the file reported why
     }
-    return CheckResPacket(pRes, cmd, nullptr);
+    *pTotal = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+    return true;
 }
 
-bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
+bool ZolkProtocol::SendCommand(const ProtocolPacket* pCmd)
 {
+    const std::string tag = Tag("SendCommand");
     if (pCmd == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] pCmd == NULL\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] pCmd == NULL\n");
         return false;
     }
-    CSerialPort* serial = GetSerial();
-    if (serial == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] m_serial == NULL\n");
         return false;
     }
     // A run asked to stop starts no new exchange with the target.
     if (StopRequested()) {
         return false;
     }
-    const uint32_t size = GetPacketSize();
     uint8_t wire[kPacketBufferSize] = {};
-    EncodePacket(*pCmd, wire, size);
+    EncodePacket(*pCmd, wire, m_packetSize);
     uint32_t written = 0;
     // A short write would leave the target waiting for the rest of a packet
     // that never comes: it fails like a failed one.
-    if (!serial->SendData(wire, size, &written) || written != size) {
-        if (serial->LastFailure() != SerialFailure::kStopped) {
-            LOG_MSG(LOG_ERROR, tag, "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(written),
-                    static_cast<unsigned long>(size));
+    if (!m_serial->SendData(wire, m_packetSize, &written) || written != m_packetSize) {
+        if (m_serial->LastFailure() != SerialFailure::kStopped) {
+            LOG_MSG(LOG_ERROR, tag.c_str(), "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(written),
+                    static_cast<unsigned long>(m_packetSize));
         }
         return false;
     }
@@ -273,53 +142,21 @@ bool ZolkProtocol::SendCommandAs(const ProtocolPacket* pCmd, const char* tag)
     return true;
 }
 
-bool ZolkProtocol::RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount, const char* tag)
+bool ZolkProtocol::CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc)
 {
-    if (pollCount == 0) {
-        return RecvAnswer(cmd, pRes, AnswerBoundMs());
-    }
-    ProtocolPacket internal;
+    const std::string tag = Tag("CheckResPacket");
     if (pRes == nullptr) {
-        pRes = &internal;
-    }
-    CSerialPort* serial = GetSerial();
-    if (serial == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
-        return false;
-    }
-    m_wentSilent = false;
-    const uint32_t size = GetPacketSize();
-    uint8_t wire[kPacketBufferSize] = {};
-    uint32_t got = 0;
-    // The poll count and the port's time-outs bound this wait (the firmware
-    // ping): one read, a short or empty one included.
-    if (!serial->ReadDataTimeout(wire, size, &got, pollCount)) {
-        if (serial->LastFailure() == SerialFailure::kGone || !serial->IsOpen()) {
-            LOG_MSG(LOG_ERROR, tag, "Serial line is gone - waiting for the answer to %s\n", CodeName(cmd));
-        } else if (serial->LastFailure() == SerialFailure::kLineError) {
-            LOG_MSG(LOG_ERROR, tag, "Damaged answer to %s - a line error (framing, overrun or parity)\n",
-                    CodeName(cmd));
-        }
-        return false;
-    }
-    return TakeAnswer(wire, cmd, pRes);
-}
-
-bool ZolkProtocol::CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc,
-                                    bool bFirmware, const char* tag, const char* dumpTag)
-{
-    if (pRes == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] pRes == NULL\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] pRes == NULL\n");
         return false;
     }
     char name[32];
     DefineToString(pRes->param[0], name);
     if (pRes->param[0] == cmd && pRes->cmdType == ACK) {
-        LOG_MSG(LOG_DETAIL, tag, "Complete to receive ack for cmd(0x%X(%s))\n", pRes->param[0], name);
-        if (bFirmware && pCrc != nullptr) {
+        LOG_MSG(LOG_DETAIL, tag.c_str(), "Complete to receive ack for cmd(0x%X(%s))\n", pRes->param[0], name);
+        if (IsFirmware() && pCrc != nullptr) {
             RunRecord::Get().SetCrcs(*pCrc, pRes->param[1]);
             const bool match = pRes->param[1] == *pCrc;
-            LOG_MSG(match ? LOG_DETAIL : LOG_ERROR, tag, "Receved CRC : %x, Calculated CRC : %x\n",
+            LOG_MSG(match ? LOG_DETAIL : LOG_ERROR, tag.c_str(), "Receved CRC : %x, Calculated CRC : %x\n",
                     pRes->param[1], *pCrc);
             return match;
         }
@@ -327,24 +164,25 @@ bool ZolkProtocol::CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, co
     }
     // A board without running firmware answers the ping with silence or
     // noise: that is an answer, not an error.
-    if (bFirmware && cmd == FW_PING) {
+    if (IsFirmware() && cmd == FW_PING) {
         return false;
     }
     if (pRes->param[0] != cmd) {
-        LOG_MSG(LOG_ERROR, tag, "Invalid cmd of res(0x%X(%s))\n", pRes->param[0], name);
+        LOG_MSG(LOG_ERROR, tag.c_str(), "Invalid cmd of res(0x%X(%s))\n", pRes->param[0], name);
     } else if (pRes->cmdType == NACK) {
-        LOG_MSG(LOG_ERROR, tag, "Received NACK\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "Received NACK\n");
     } else {
-        LOG_MSG(LOG_ERROR, tag, "Unknown response\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "Unknown response\n");
     }
-    DumpPacketAs(LOG_ERROR, pRes, dumpTag);
+    DumpPacket(LOG_ERROR, pRes);
     return false;
 }
 
-void ZolkProtocol::DumpPacketAs(int level, const ProtocolPacket* pPacket, const char* tag)
+void ZolkProtocol::DumpPacket(int level, const ProtocolPacket* pPacket)
 {
+    const std::string tag = Tag("DumpPacket");
     if (pPacket == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] pPacket == NULL\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] pPacket == NULL\n");
         return;
     }
     char names[6][32];
@@ -352,13 +190,13 @@ void ZolkProtocol::DumpPacketAs(int level, const ProtocolPacket* pPacket, const 
     for (int i = 0; i < 5; ++i) {
         DefineToString(pPacket->param[i], names[i + 1]);
     }
-    if (GetPacketSize() == kCbPacketSize) {
-        LOG_MSG(level, tag,
+    if (!IsFirmware()) {
+        LOG_MSG(level, tag.c_str(),
                 "Dump Packet\n\tCmd type : 0x%X(%s)\n\tParam0 : 0x%X(%s)\n\tParam1 : 0x%X(%s)\n\tParam2 : 0x%X(%s)\n",
                 pPacket->cmdType, names[0], pPacket->param[0], names[1], pPacket->param[1], names[2],
                 pPacket->param[2], names[3]);
     } else {
-        LOG_MSG(level, tag,
+        LOG_MSG(level, tag.c_str(),
                 "Dump Packet\n\tCmd type : 0x%X(%s)\n\tParam0 : 0x%X(%s)\n\tParam1 : 0x%X(%s)\n\tParam2 : 0x%X(%s)\n"
                 "\tParam3 : 0x%X(%s)\n\tParam4 : 0x%X(%s)\n",
                 pPacket->cmdType, names[0], pPacket->param[0], names[1], pPacket->param[1], names[2],
@@ -368,7 +206,7 @@ void ZolkProtocol::DumpPacketAs(int level, const ProtocolPacket* pPacket, const 
 
 bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint32_t offset, uint32_t size)
 {
-    if (GetSerial() == nullptr) {
+    if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ", "[ERROR] GetSerial() == NULL\n");
         return false;
     }
@@ -391,11 +229,15 @@ bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint3
     } else {
         std::snprintf(what, sizeof(what), "final answer to %s", CodeName(cmd));
     }
-    const uint32_t packetSize = GetPacketSize();
+    return RecvFinalAnswer(cmd, what, "[ZolkProtocol::SendFileAndRecvRes:%d] ", expectedCrc);
+}
+
+bool ZolkProtocol::RecvFinalAnswer(uint32_t cmd, const char* what, const char* tag, uint32_t crc)
+{
     uint8_t wire[kPacketBufferSize] = {};
-    if (!RecvWithin(wire, packetSize, AnswerBoundMs(), what, "[ZolkProtocol::SendFileAndRecvRes:%d] ")) {
+    if (!RecvWithin(wire, m_packetSize, AnswerBoundMs(), what, tag)) {
         return false;
     }
-    const ProtocolPacket res = DecodePacket(wire, packetSize);
-    return CheckResPacket(&res, cmd, &expectedCrc);
+    const ProtocolPacket res = DecodePacket(wire, m_packetSize);
+    return CheckResPacket(&res, cmd, &crc);
 }

@@ -1,14 +1,16 @@
-// The protocol interface through which the target operations drive either
-// wire protocol: ProtocolFW (firmware, 24-byte packets) or ProtocolCB (boot
-// ROM, 16-byte packets).
+// The protocol base through which the target operations drive either wire
+// protocol: ProtocolFW (firmware, 24-byte packets) or ProtocolCB (boot ROM,
+// 16-byte packets).
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "protocol/codes.h"
 #include "protocol/packet.h"
 
 class CSerialPort;
+class ZOLKFile;
 struct ZOLKArgs;
 
 // How long the board may stay silent where it answers at once (a command's
@@ -25,20 +27,29 @@ inline constexpr uint32_t kMaxChunkRetries = 16;
 // Damaged input is dropped until the line has been quiet this long.
 inline constexpr uint64_t kLineErrorSkipQuietMs = 100;
 
+// The two protocols differ in their packet size (which also decides the
+// words sent, received and dumped), in how a command packet is made and in
+// how a file goes out; everything else is here, once.
 class ZolkProtocol {
 public:
-    virtual bool SendCommand(const ProtocolPacket* pCmd) = 0;
+    ZolkProtocol(const ZolkProtocol&) = delete;
+    ZolkProtocol& operator=(const ZolkProtocol&) = delete;
+
+    bool SendCommand(const ProtocolPacket* pCmd);
     // Waits for one response into pRes (or an internal buffer) and checks it
     // against the command. A poll count above 0 waits as
     // CSerialPort::ReadDataTimeout does (the firmware ping); 0 waits at most
     // AnswerBoundMs() of silence.
-    virtual bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount) = 0;
+    bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount);
     virtual ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs) = 0;
-    virtual uint32_t GetPacketSize() = 0;
+    uint32_t GetPacketSize() const { return m_packetSize; }
     // Sends the file region [offset, offset + size) (size 0: to the end).
     virtual bool SendFile(const char* pFileName, uint32_t offset, uint32_t size) = 0;
-    virtual bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc) = 0;
-    virtual CSerialPort* GetSerial() = 0;
+    // The firmware's answers also carry a CRC, compared with *pCrc when it is
+    // given; a firmware that does not answer FW_PING is no error.
+    bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc);
+    void DumpPacket(int level, const ProtocolPacket* pPacket);
+    CSerialPort* GetSerial() const { return m_serial; }
 
     // Sends the file region, then reads the final answer and checks it
     // against the CRC of that same region.
@@ -76,20 +87,35 @@ public:
     static const char* BoundText(uint64_t boundMs, char* text, uint32_t textSize);
 
 protected:
-    ZolkProtocol() = default;
+    // className names the protocol in the message tags ("ProtocolFW").
+    ZolkProtocol(CSerialPort* serial, uint32_t packetSize, const char* className)
+        : m_serial(serial), m_packetSize(packetSize), m_className(className)
+    {
+    }
     ~ZolkProtocol() = default;
 
-    // The bodies both protocols share. The tags name the calling class and
-    // operation ("[ProtocolFW::SendCommand:%d] "); the packet size decides the
-    // words sent, received and dumped.
-    bool SendCommandAs(const ProtocolPacket* pCmd, const char* tag);
-    bool RecvResPacketAs(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount, const char* tag);
-    // bFirmware: compare the expected CRC and refuse FW_PING silently.
-    bool CheckResPacketAs(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc,
-                          bool bFirmware, const char* tag, const char* dumpTag);
-    void DumpPacketAs(int level, const ProtocolPacket* pPacket, const char* tag);
+    // The tag of a method of the protocol: "[ProtocolFW::SendFile:%d] ".
+    std::string Tag(const char* method) const;
+    bool IsFirmware() const { return m_packetSize == kFwPacketSize; }
 
-    // One read of the board's answer, bounded by boundMs of silence.
+    // The run arguments of a command that names a file (the write file or
+    // the read file); prints which is missing behind tag.
+    static bool HasArgsFile(const ZOLKArgs* pZolkArgs, bool writeFile, const char* tag);
+    // The image or write region of the run arguments: its size (ullSize, or
+    // from ullFileOffset to the end of the write file) and the CRC of exactly
+    // those bytes (0 for an empty region).
+    struct Region {
+        uint32_t size = 0;
+        uint32_t crc = 0;
+    };
+    static Region RegionOfArgs(const ZOLKArgs& zolkArgs);
+    // Checks the file region as CheckFileRegion does, then opens it at its
+    // start and starts *pTotal (its size) for SendFile.
+    bool OpenRegion(ZOLKFile& file, const char* pFileName, uint32_t offset, uint32_t size, uint32_t* pTotal,
+                    const char* tag);
+
+    // How one read of the board's answer, bounded by boundMs of silence,
+    // ended.
     enum class PhaseRead {
         kComplete,  // all bytes arrived
         kSilent,    // the board sent nothing for the bound
@@ -98,20 +124,52 @@ protected:
         kStopped,   // a stop was requested (print nothing)
         kFailed,    // the port failed for good (it printed why)
     };
-    // pGot (may be null) receives the count that arrived.
-    PhaseRead ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot = nullptr);
+    // The words of the messages that end a phase read: "No <what> for 10 s -
+    // the board stopped answering" and "Serial line is gone - waiting for the
+    // <what>".
+    struct PhaseWords {
+        const char* what;
+        // A damaged read ends the exchange: "Damaged <what> - a line error
+        // (...)". Otherwise the caller asks for the bytes again, silently.
+        bool damageEnds = false;
+        // The silence message says how many of the bytes came.
+        bool countCame = false;
+        // Not 0: the silence message names the header (fewer bytes than
+        // this came) or the data of <what>.
+        uint32_t headerSize = 0;
+    };
+    // One read of the board's answer, bounded by boundMs of silence. Prints
+    // what ended it behind tag; damaged input has been dropped. pGot (may be
+    // null) receives the count that arrived.
+    PhaseRead ReadPhase(void* pBuf, uint32_t size, uint64_t boundMs, const PhaseWords& words, const char* tag,
+                        uint32_t* pGot = nullptr);
+    // Prints why a write to the board failed, behind tag: nothing after a
+    // stop, "Serial line is gone - <doing>" for a line that is gone, "Serial
+    // port failed - <doing>" for a port that failed for good, and shortText
+    // for a write that did not take all the bytes.
+    void ReportWriteFailure(const char* tag, const char* doing, const char* shortText);
+    // The answer that ends a transfer, within the answer bound, checked
+    // against the command and the CRC of the bytes moved.
+    bool RecvFinalAnswer(uint32_t cmd, const char* what, const char* tag, uint32_t crc);
     // Decodes the received answer into pRes and checks it against cmd.
     bool TakeAnswer(const uint8_t* wire, uint32_t cmd, ProtocolPacket* pRes);
-    // Takes in and drops what is left of damaged input, so that the next
-    // answer is read from its start.
-    void SkipDamagedInput();
     // Prints "No <what> for <bound> - the board stopped answering<detail>".
     static void ReportSilence(const char* tag, const char* what, uint64_t boundMs, const char* detail = "");
     // The line cannot carry anything any more (gone, failing for good, or a
     // stop was requested).
-    bool LineLost();
+    bool LineLost() const;
 
 private:
+    PhaseRead ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot);
+    void ReportPhase(PhaseRead r, const PhaseWords& words, const char* tag, uint64_t boundMs, uint32_t got,
+                     uint32_t size);
+    // Takes in and drops what is left of damaged input, so that the next
+    // answer is read from its start.
+    void SkipDamagedInput();
+
+    CSerialPort* m_serial;
+    uint32_t m_packetSize;
+    const char* m_className;
     bool m_wentSilent = false;
 };
 

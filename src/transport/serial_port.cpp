@@ -19,8 +19,6 @@ constexpr uint32_t kOtherErrorPauseMs = 10;
 // The same failure of one operation is printed at most this often in a row.
 constexpr int kMaxRepeatedReports = 3;
 
-const char kNotOpenText[] = "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n";
-
 }  // namespace
 
 bool OtherErrorTries::Again()
@@ -33,8 +31,11 @@ bool OtherErrorTries::Again()
     return !StopRequested();
 }
 
-void CSerialPort::Impl::Fail(SerialFailure kind, int error)
+bool CSerialPort::Impl::Fail(SerialFailure kind, int error)
 {
+    if (kind == SerialFailure::kOther && StopRequested()) {
+        kind = SerialFailure::kStopped;
+    }
     failure = kind;
     lastError = error;
     if (kind == SerialFailure::kGone) {
@@ -42,6 +43,7 @@ void CSerialPort::Impl::Fail(SerialFailure kind, int error)
     } else if (kind == SerialFailure::kOther) {
         broken = true;
     }
+    return false;
 }
 
 void CSerialPort::Impl::Succeeded()
@@ -66,6 +68,28 @@ bool CSerialPort::Impl::RefuseFinal()
 bool CSerialPort::Impl::IsUsable() const
 {
     return IsOpen() && !gone && !broken && !StopRequested();
+}
+
+bool CSerialPort::Impl::Ready(const char* tag, std::initializer_list<Given> needed) const
+{
+    if (!IsOpen()) {
+        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_hComm == NULL || m_hComm == INVALID_HANDLE_VALUE\n");
+        return false;
+    }
+    for (const Given& given : needed) {
+        if (given.pointer == nullptr) {
+            LOG_MSG(LOG_ERROR, tag, "[ERROR] %s == NULL\n", given.name);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CSerialPort::Impl::ReportFailure(const char* tag, const char* failedLine)
+{
+    LOG_MSG(LOG_ERROR, tag, "GetLastError : %d\n", lastError);
+    LOG_MSG(LOG_ERROR, tag, "%s", failedLine);
+    LOG_MSG(LOG_ERROR, tag, "Reason : %s\n", ErrorText(lastError).c_str());
 }
 
 bool CSerialPort::Impl::ShouldReport(const char* op)
@@ -116,9 +140,9 @@ bool CSerialPort::OpenPort(const char* name, uint32_t access)
 bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t parityCheck, uint8_t parity,
                                  uint8_t stopBits)
 {
+    const char* const tag = "[CSerialPort::ConfigurePortA:%d] ";
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", kNotOpenText);
+    if (!im.Ready(tag)) {
         return false;
     }
     const char* failed = nullptr;
@@ -128,10 +152,9 @@ bool CSerialPort::ConfigurePortA(uint32_t baudRate, uint8_t byteSize, uint8_t pa
         failed = "Failed SetCommState\n";
     }
     if (failed != nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "GetLastError : %d\n", im.lastError);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "%s", failed);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ConfigurePortA:%d] ", "Cannot set the port to %u baud - %s\n", baudRate,
-                im.ErrorText(im.lastError).c_str());
+        LOG_MSG(LOG_ERROR, tag, "GetLastError : %d\n", im.lastError);
+        LOG_MSG(LOG_ERROR, tag, "%s", failed);
+        LOG_MSG(LOG_ERROR, tag, "Cannot set the port to %u baud - %s\n", baudRate, im.ErrorText(im.lastError).c_str());
         im.Close();
         return false;
     }
@@ -143,26 +166,20 @@ bool CSerialPort::SetCommunicationTimeouts(uint32_t readInterval, uint32_t readT
                                            uint32_t readTotalConstant, uint32_t writeTotalMultiplier,
                                            uint32_t writeTotalConstant)
 {
+    const char* const tag = "[CSerialPort::SetCommunicationTimeouts:%d] ";
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", kNotOpenText);
+    if (!im.Ready(tag)) {
         return false;
     }
     // Failing to read the time-outs in force leaves the port open; it is
     // reported all the same, since the run cannot go on with unknown ones.
     if (!im.ReadTimeouts()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n", im.lastError);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Failed GetCommTimeouts\n");
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Reason : %s\n",
-                im.ErrorText(im.lastError).c_str());
+        im.ReportFailure(tag, "Failed GetCommTimeouts\n");
         return false;
     }
     if (!im.ApplyTimeouts(readInterval, readTotalMultiplier, readTotalConstant, writeTotalMultiplier,
                           writeTotalConstant)) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "GetLastError : %d\n", im.lastError);
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Failed SetCommTimeouts\n");
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SetCommunicationTimeouts:%d] ", "Reason : %s\n",
-                im.ErrorText(im.lastError).c_str());
+        im.ReportFailure(tag, "Failed SetCommTimeouts\n");
         im.Close();
         return false;
     }
@@ -174,28 +191,24 @@ bool CSerialPort::SetCommunicationTimeouts(uint32_t readInterval, uint32_t readT
 // LastFailure() and IsUsable() what follows. A stopped call prints nothing.
 bool CSerialPort::SendData(const void* buf, uint32_t size, uint32_t* ulReadSize)
 {
+    const char* const tag = "[CSerialPort::SendData:%d] ";
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", kNotOpenText);
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "[ERROR] ulReadSize == NULL\n");
+    if (!im.Ready(tag, {{ulReadSize, "ulReadSize"}})) {
         return false;
     }
     *ulReadSize = 0;
     if (!im.Write(buf, size, ulReadSize)) {
         if (im.failure != SerialFailure::kStopped && im.ShouldReport("SendData")) {
-            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "GetLastError : %d\n", im.lastError);
-            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Failed send data(%lu / %lu)\n",
-                    static_cast<unsigned long>(*ulReadSize), static_cast<unsigned long>(size));
-            LOG_MSG(LOG_ERROR, "[CSerialPort::SendData:%d] ", "Reason : %s\n", im.ErrorText(im.lastError).c_str());
+            char line[64];
+            std::snprintf(line, sizeof(line), "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(*ulReadSize),
+                          static_cast<unsigned long>(size));
+            im.ReportFailure(tag, line);
         }
         return false;
     }
     im.Succeeded();
     if (ZOLKLogger::GetInstance()->IsDebug()) {
-        LOG_MSG(LOG_DETAIL, "[CSerialPort::SendData:%d] ", "Complete send data\n");
+        LOG_MSG(LOG_DETAIL, tag, "Complete send data\n");
     }
     return true;
 }
@@ -207,36 +220,28 @@ void CSerialPort::Impl::ReportReadFailure(const char* op, const char* tag, uint3
     if (failure == SerialFailure::kStopped || failure == SerialFailure::kLineError || !ShouldReport(op)) {
         return;
     }
-    LOG_MSG(LOG_ERROR, tag, "GetLastError : %d\n", lastError);
-    LOG_MSG(LOG_ERROR, tag, "Failed read data(%lu / %lu)\n", static_cast<unsigned long>(got),
-            static_cast<unsigned long>(size));
-    LOG_MSG(LOG_ERROR, tag, "Reason : %s\n", ErrorText(lastError).c_str());
+    char line[64];
+    std::snprintf(line, sizeof(line), "Failed read data(%lu / %lu)\n", static_cast<unsigned long>(got),
+                  static_cast<unsigned long>(size));
+    ReportFailure(tag, line);
 }
 
 bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint32_t pollCount)
 {
+    const char* const tag = "[CSerialPort::ReadDataTimeout:%d] ";
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", kNotOpenText);
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadDataTimeout:%d] ", "[ERROR] pBuf == NULL\n");
+    if (!im.Ready(tag, {{ulReadSize, "ulReadSize"}, {pBuf, "pBuf"}})) {
         return false;
     }
     *ulReadSize = 0;
     // The read follows the wait in every case, also when nothing came.
     if (!im.WaitForInput(pollCount) || !im.Read(pBuf, size, ulReadSize)) {
-        im.ReportReadFailure("ReadDataTimeout", "[CSerialPort::ReadDataTimeout:%d] ", *ulReadSize, size);
+        im.ReportReadFailure("ReadDataTimeout", tag, *ulReadSize, size);
         return false;
     }
     im.Succeeded();
     if (ZOLKLogger::GetInstance()->IsDebug()) {
-        LOG_MSG(LOG_DETAIL, "[CSerialPort::ReadDataTimeout:%d] ", "Complete read data\n");
+        LOG_MSG(LOG_DETAIL, tag, "Complete read data\n");
     }
     return true;
 }
@@ -244,8 +249,7 @@ bool CSerialPort::ReadDataTimeout(void* pBuf, uint32_t size, uint32_t* ulReadSiz
 bool CSerialPort::ReadTreshData(uint32_t count)
 {
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadTreshData:%d] ", kNotOpenText);
+    if (!im.Ready("[CSerialPort::ReadTreshData:%d] ")) {
         return false;
     }
     bool ok = true;
@@ -270,22 +274,14 @@ bool CSerialPort::ReadTreshData(uint32_t count)
 
 bool CSerialPort::ReadFull(void* pBuf, uint32_t size, uint32_t* ulReadSize, uint64_t silenceMs)
 {
+    const char* const tag = "[CSerialPort::ReadFull:%d] ";
     Impl& im = *m_impl;
-    if (!im.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", kNotOpenText);
-        return false;
-    }
-    if (ulReadSize == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] ulReadSize == NULL\n");
-        return false;
-    }
-    if (pBuf == nullptr) {
-        LOG_MSG(LOG_ERROR, "[CSerialPort::ReadFull:%d] ", "[ERROR] pBuf == NULL\n");
+    if (!im.Ready(tag, {{ulReadSize, "ulReadSize"}, {pBuf, "pBuf"}})) {
         return false;
     }
     *ulReadSize = 0;
     if (!im.ReadUntilSilence(pBuf, size, ulReadSize, silenceMs)) {
-        im.ReportReadFailure("ReadFull", "[CSerialPort::ReadFull:%d] ", *ulReadSize, size);
+        im.ReportReadFailure("ReadFull", tag, *ulReadSize, size);
         return false;
     }
     im.Succeeded();
@@ -299,7 +295,7 @@ bool CSerialPort::IsOpen() const
 
 bool CSerialPort::IsGone() const
 {
-    return m_impl->IsGone();
+    return m_impl->gone;
 }
 
 bool CSerialPort::IsUsable() const

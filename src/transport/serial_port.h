@@ -83,7 +83,10 @@ public:
     // The operating system's text for LastError().
     std::string LastErrorText() const;
 
-private:
+    // What stands behind the port, defined in serial_port_impl.h for the
+    // files that implement it (named here so that their helpers can take it).
     struct Impl;
+
+private:
     std::unique_ptr<Impl> m_impl;
 };

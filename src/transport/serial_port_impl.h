@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -48,21 +49,31 @@ struct CSerialPort::Impl {
     Impl& operator=(const Impl&) = delete;
 
     // --- failure record (serial_port.cpp) ---
-    // Records a failed call. kGone and kOther (after its tries) are final:
-    // every later transfer fails at once, without calling the device.
-    void Fail(SerialFailure kind, int error);
+    // Records a failed call and returns false. kGone and kOther (after its
+    // tries) are final: every later transfer fails at once, without calling
+    // the device. An error of no known kind that ends a call because a stop
+    // was requested counts as the stop.
+    bool Fail(SerialFailure kind, int error);
     // A call worked: the next failure is a new one.
     void Succeeded();
     // The failure that ends every later transfer at once (gone, failing for
     // good), recorded again for the call being refused; false when there is
     // none.
     bool RefuseFinal();
-    bool IsGone() const { return gone; }
     bool IsUsable() const;
+    // The guard of every operation: the port is open and the pointers the
+    // call needs are given; prints what is missing behind tag.
+    struct Given {
+        const void* pointer;
+        const char* name;
+    };
+    bool Ready(const char* tag, std::initializer_list<Given> needed = {}) const;
     // False when this failure of op was printed often enough in a row.
     bool ShouldReport(const char* op);
-    // The messages of a failed read: the error number, the operation's own
-    // line and the system's reason.
+    // The messages of a failed call: the error number, the operation's own
+    // line ("Failed read data(2 / 24)") and the system's reason.
+    void ReportFailure(const char* tag, const char* failedLine);
+    // The same for a failed read; stops and line errors print nothing.
     void ReportReadFailure(const char* op, const char* tag, uint32_t got, uint32_t size);
 
     SerialFailure failure = SerialFailure::kNone;
@@ -109,6 +120,8 @@ struct CSerialPort::Impl {
     // One byte of pending input under the read time-outs (*got 0 or 1).
     bool DrainRead(uint8_t* byte, uint32_t* got);
 
+    // The platform's state of the open device: plain data, which the
+    // platform file's members above work on.
     struct Device;
     std::unique_ptr<Device> device;
 };

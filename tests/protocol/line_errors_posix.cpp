@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kChunk = 2048;
 
 class LineErrorTest : public ProtocolTest {
 protected:
@@ -36,7 +35,7 @@ TEST_F(LineErrorTest, DamagedDumpChunkIsAskedForAgain)
         uint32_t crc = 0;
         bool damage = true;
         for (size_t done = 0; done < data.size();) {
-            const size_t n = std::min<size_t>(data.size() - done, kChunk);
+            const size_t n = std::min<size_t>(data.size() - done, kChunkSize);
             const uint32_t next = CalcCRC(data.data() + done, n, crc);
             std::vector<uint8_t> frame = Wire(Packet(ACK, READ_CMD, next));
             frame.insert(frame.end(), data.begin() + done, data.begin() + done + n);
@@ -89,7 +88,7 @@ TEST_F(LineErrorTest, DamagedChunkReplySendsTheChunkAgain)
         uint32_t done = 0;
         bool damage = true;
         while (done < data.size()) {
-            const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(data.size()) - done, kChunk);
+            const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(data.size()) - done, kChunkSize);
             std::vector<uint8_t> bytes = p.Read(kPacketBufferSize + n, 3000);
             if (bytes.size() != kPacketBufferSize + n) {
                 return;
@@ -113,7 +112,7 @@ TEST_F(LineErrorTest, DamagedChunkReplySendsTheChunkAgain)
     EXPECT_TRUE(ok) << out;
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0], seen[1]);
-    EXPECT_EQ(seen[1], std::vector<uint8_t>(data.begin(), data.begin() + kChunk));
+    EXPECT_EQ(seen[1], std::vector<uint8_t>(data.begin(), data.begin() + kChunkSize));
 }
 
 }  // namespace

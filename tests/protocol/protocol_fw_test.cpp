@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kChunk = 2048;
-
 struct SeenChunk {
     ProtocolPacket header;
     std::vector<uint8_t> data;
@@ -30,7 +28,7 @@ void PlayWrite(PtyPair& p, uint32_t total, const std::vector<ProtocolPacket>& re
     uint32_t done = 0;
     size_t next = 0;
     while (done < total) {
-        const uint32_t n = std::min(total - done, kChunk);
+        const uint32_t n = std::min(total - done, kChunkSize);
         std::vector<uint8_t> bytes = p.Read(kPacketBufferSize + n);
         if (bytes.size() != kPacketBufferSize + n) {
             return;
@@ -58,7 +56,7 @@ void PlayDump(PtyPair& p, const std::vector<uint8_t>& data, std::vector<int> dam
     uint32_t crc = 0;
     size_t index = 0;
     for (size_t done = 0; done < data.size(); ++index) {
-        const size_t n = std::min<size_t>(data.size() - done, kChunk);
+        const size_t n = std::min<size_t>(data.size() - done, kChunkSize);
         const uint32_t next = CalcCRC(data.data() + done, n, crc);
         const int bad = index < damaged.size() ? damaged[index] : 0;
         for (int attempt = 0; attempt <= bad; ++attempt) {
@@ -385,7 +383,7 @@ TEST_F(FwTest, HangUpInTheMiddleOfAWriteEndsIt)
 {
     const std::string path = MakeFile("w.bin", RandomBytes(5000, 16));
     RunPeer([](PtyPair& p) {
-        p.Read(kPacketBufferSize + kChunk);
+        p.Read(kPacketBufferSize + kChunkSize);
         p.CloseMaster();
     });
     Outcome r;
@@ -404,7 +402,7 @@ TEST_F(FwTest, TargetFallingSilentInTheMiddleOfAWriteEndsIt)
     std::promise<void> released;
     std::shared_future<void> release = released.get_future().share();
     RunPeer([release](PtyPair& p) {
-        p.Read(kPacketBufferSize + kChunk);
+        p.Read(kPacketBufferSize + kChunkSize);
         release.wait();  // keeps the line open, says nothing
     });
     const auto [ok, out] = SendWrite(&port, path, 0, 0);
@@ -565,8 +563,8 @@ TEST_F(FwTest, DumpIntoAFullDeviceFails)
         // The target sends everything without waiting for the replies.
         std::vector<uint8_t> stream;
         uint32_t crc = 0;
-        for (uint32_t done = 0; done < size; done += kChunk) {
-            const uint32_t n = std::min(size - done, kChunk);
+        for (uint32_t done = 0; done < size; done += kChunkSize) {
+            const uint32_t n = std::min(size - done, kChunkSize);
             crc = CalcCRC(data.data() + done, n, crc);
             std::vector<uint8_t> header = Wire(Packet(0, 0, crc));
             stream.insert(stream.end(), header.begin(), header.end());
