@@ -185,41 +185,16 @@ void ZolkProtocol::ReportWriteFailure(const char* tag, const char* doing, const 
 
 bool ZolkProtocol::RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount)
 {
-    if (pollCount == 0) {
-        return RecvAnswer(cmd, pRes, AnswerBoundMs());
-    }
-    ProtocolPacket internal;
-    if (pRes == nullptr) {
-        pRes = &internal;
-    }
-    const std::string tag = Tag("RecvResPacket");
-    if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] m_serial == NULL\n");
-        return false;
-    }
-    m_wentSilent = false;
-    uint8_t wire[kPacketBufferSize] = {};
-    uint32_t got = 0;
-    // The poll count and the port's time-outs bound this wait (the firmware
-    // ping): one read, a short or empty one included.
-    if (!m_serial->ReadDataTimeout(wire, m_packetSize, &got, pollCount)) {
-        PhaseRead r = PhaseRead::kFailed;
-        if (m_serial->LastFailure() == SerialFailure::kGone || !m_serial->IsOpen()) {
-            r = PhaseRead::kGone;
-        } else if (m_serial->LastFailure() == SerialFailure::kLineError) {
-            r = PhaseRead::kDamaged;
-        }
-        char what[64];
-        std::snprintf(what, sizeof(what), "answer to %s", CodeName(cmd));
-        PhaseWords words{what};
-        words.damageEnds = true;
-        ReportPhase(r, words, tag.c_str(), 0, got, m_packetSize);
-        return false;
-    }
-    return TakeAnswer(wire, cmd, pRes);
+    return ReceiveAnswer(cmd, pRes, AnswerBoundMs(), pollCount, nullptr);
 }
 
 bool ZolkProtocol::RecvAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t boundMs, const char* what)
+{
+    return ReceiveAnswer(cmd, pRes, boundMs, 0, what);
+}
+
+bool ZolkProtocol::ReceiveAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t boundMs, uint32_t pollCount,
+                                 const char* what)
 {
     ProtocolPacket internal;
     if (pRes == nullptr) {
@@ -236,7 +211,26 @@ bool ZolkProtocol::RecvAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t bound
         what = answerTo;
     }
     uint8_t wire[kPacketBufferSize] = {};
-    if (!RecvWithin(wire, m_packetSize, boundMs, what, tag.c_str())) {
+    if (pollCount == 0) {
+        if (!RecvWithin(wire, m_packetSize, boundMs, what, tag.c_str())) {
+            return false;
+        }
+        return TakeAnswer(wire, cmd, pRes);
+    }
+    m_wentSilent = false;
+    uint32_t got = 0;
+    // The poll count and the port's time-outs bound this wait (the firmware
+    // ping): one read, a short or empty one included.
+    if (!m_serial->ReadDataTimeout(wire, m_packetSize, &got, pollCount)) {
+        PhaseRead r = PhaseRead::kFailed;
+        if (m_serial->LastFailure() == SerialFailure::kGone || !m_serial->IsOpen()) {
+            r = PhaseRead::kGone;
+        } else if (m_serial->LastFailure() == SerialFailure::kLineError) {
+            r = PhaseRead::kDamaged;
+        }
+        PhaseWords words{what};
+        words.damageEnds = true;
+        ReportPhase(r, words, tag.c_str(), 0, got, m_packetSize);
         return false;
     }
     return TakeAnswer(wire, cmd, pRes);

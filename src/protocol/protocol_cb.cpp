@@ -25,36 +25,24 @@ constexpr int kMaxStartRetries = 30;
 constexpr uint32_t kStartTrailerSize = 50;
 }  // namespace
 
-ProtocolPacket ProtocolCB::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
+bool ProtocolCB::FillCommand(uint32_t code, const ZOLKArgs* pZolkArgs, ProtocolPacket* pPacket)
 {
-    ProtocolPacket packet;
-    packet.cmdType = code;
     if (code == RECEIVE_HSM_CMD || code == RECEIVE_ZOLK_CMD) {
         if (!HasArgsFile(pZolkArgs, true, "[ProtocolCB::MakeCmdPacket:%d] ")) {
-            return packet;
+            return false;
         }
         // The image is a region of its file: the HSM image sits at 0x2000 of
         // its source, the firmware is a whole file.
         const Region region = RegionOfArgs(*pZolkArgs);
-        packet.param[0] = region.size;
-        packet.param[1] = region.crc;
+        pPacket->param[0] = region.size;
+        pPacket->param[1] = region.crc;
     }
-    packet.param[2] = PacketCRC(packet, kCbPacketSize);
-    return packet;
+    return true;
 }
 
-bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+bool ProtocolCB::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfer& progress, const char* tag)
 {
-    const char* const tag = "[ProtocolCB::SendFile:%d] ";
-    ZOLKFile file;
-    uint32_t total = 0;
-    if (!OpenRegion(file, pFileName, offset, size, &total, tag)) {
-        return false;
-    }
     CSerialPort* const serial = GetSerial();
-
-    ProgressBar::Transfer progress(total);
-
     uint32_t sent = 0;
     uint32_t lastProgress = static_cast<uint32_t>(MilliClock());
     while (sent < total) {
@@ -99,8 +87,6 @@ bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
             }
         }
     }
-    progress.End();
-    LOG_MSG(LOG_DETAIL, tag, "Complete to send file\n");
     return true;
 }
 

@@ -14,37 +14,25 @@
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
-ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
+bool ProtocolFW::FillCommand(uint32_t code, const ZOLKArgs* pZolkArgs, ProtocolPacket* pPacket)
 {
-    ProtocolPacket packet;
-    packet.cmdType = code;
     if (code == WRITE_CMD || code == READ_CMD) {
         if (!HasArgsFile(pZolkArgs, code == WRITE_CMD, "[ProtocolFW::MakeCmdPacket:%d] ")) {
-            return packet;
+            return false;
         }
         // The size and CRC of exactly the bytes SendFile will send.
         const Region region = code == WRITE_CMD ? RegionOfArgs(*pZolkArgs) : Region{};
-        packet.param[0] = StrToUintStorageType(pZolkArgs->pStorage);
-        packet.param[1] = code == WRITE_CMD ? region.size : static_cast<uint32_t>(pZolkArgs->ullSize);
-        packet.param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
-        packet.param[3] = region.crc;
+        pPacket->param[0] = StrToUintStorageType(pZolkArgs->pStorage);
+        pPacket->param[1] = code == WRITE_CMD ? region.size : static_cast<uint32_t>(pZolkArgs->ullSize);
+        pPacket->param[2] = static_cast<uint32_t>(pZolkArgs->ullAddr);
+        pPacket->param[3] = region.crc;
     }
-    packet.param[4] = PacketCRC(packet, kFwPacketSize);
-    return packet;
+    return true;
 }
 
-bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+bool ProtocolFW::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfer& progress, const char* tag)
 {
-    const char* const tag = "[ProtocolFW::SendFile:%d] ";
-    ZOLKFile file;
-    uint32_t total = 0;
-    if (!OpenRegion(file, pFileName, offset, size, &total, tag)) {
-        return false;
-    }
     CSerialPort* const serial = GetSerial();
-
-    ProgressBar::Transfer progress(total);
-
     // Header and chunk leave together from one buffer: one write per chunk.
     uint8_t frame[kPacketBufferSize + kChunkSize];
     // The header is built in the buffer that receives the replies: before the
@@ -111,8 +99,6 @@ bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
         RunRecord::Get().AddBytes(chunk);
         progress.Plus(chunk);
     }
-    progress.End();
-    LOG_MSG(LOG_DETAIL, tag, "Complete to send file\n");
     return true;
 }
 

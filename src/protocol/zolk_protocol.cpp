@@ -93,20 +93,39 @@ ZolkProtocol::Region ZolkProtocol::RegionOfArgs(const ZOLKArgs& zolkArgs)
     return region;
 }
 
-bool ZolkProtocol::OpenRegion(ZOLKFile& file, const char* pFileName, uint32_t offset, uint32_t size,
-                              uint32_t* pTotal, const char* tag)
+ProtocolPacket ZolkProtocol::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs)
 {
+    ProtocolPacket packet;
+    packet.cmdType = code;
+    if (!FillCommand(code, pZolkArgs, &packet)) {
+        return packet;
+    }
+    // The CRC is the last word the packet carries.
+    packet.param[m_packetSize / 4 - 2] = PacketCRC(packet, m_packetSize);
+    return packet;
+}
+
+bool ZolkProtocol::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+{
+    const std::string tag = Tag("SendFile");
     if (m_serial == nullptr) {
-        LOG_MSG(LOG_ERROR, tag, "[ERROR] m_serial == NULL\n");
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] m_serial == NULL\n");
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, tag)) {
+    if (!CheckFileRegion(pFileName, offset, size, tag.c_str())) {
         return false;
     }
+    ZOLKFile file;
     if (!file.Open(pFileName, "rb") || !file.SetOffset(offset, SEEK_SET)) {
         return false;  // the file reported why
     }
-    *pTotal = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+    const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
+    ProgressBar::Transfer progress(total);
+    if (!SendRegion(file, total, progress, tag.c_str())) {
+        return false;
+    }
+    progress.End();
+    LOG_MSG(LOG_DETAIL, tag.c_str(), "Complete to send file\n");
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "protocol/codes.h"
 #include "protocol/packet.h"
+#include "support/progress_bar.h"
 
 class CSerialPort;
 class ZOLKFile;
@@ -41,10 +42,13 @@ public:
     // CSerialPort::ReadDataTimeout does (the firmware ping); 0 waits at most
     // AnswerBoundMs() of silence.
     bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount);
-    virtual ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs) = 0;
+    // The command packet of code, its last word the packet CRC; missing run
+    // arguments are printed and leave the packet without its words.
+    ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs);
     uint32_t GetPacketSize() const { return m_packetSize; }
-    // Sends the file region [offset, offset + size) (size 0: to the end).
-    virtual bool SendFile(const char* pFileName, uint32_t offset, uint32_t size) = 0;
+    // Sends the file region [offset, offset + size) (size 0: to the end),
+    // with a progress bar.
+    bool SendFile(const char* pFileName, uint32_t offset, uint32_t size);
     // The firmware's answers also carry a CRC, compared with *pCrc when it is
     // given; a firmware that does not answer FW_PING is no error.
     bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc);
@@ -94,6 +98,13 @@ protected:
     }
     ~ZolkProtocol() = default;
 
+    // The words of code's command packet before its CRC; false (printed)
+    // when the run arguments it needs are missing.
+    virtual bool FillCommand(uint32_t code, const ZOLKArgs* pZolkArgs, ProtocolPacket* pPacket) = 0;
+    // The data phase of SendFile: total bytes of the file, which stands at
+    // the region's start; progress counts them.
+    virtual bool SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfer& progress, const char* tag) = 0;
+
     // The tag of a method of the protocol: "[ProtocolFW::SendFile:%d] ".
     std::string Tag(const char* method) const;
     bool IsFirmware() const { return m_packetSize == kFwPacketSize; }
@@ -109,10 +120,6 @@ protected:
         uint32_t crc = 0;
     };
     static Region RegionOfArgs(const ZOLKArgs& zolkArgs);
-    // Checks the file region as CheckFileRegion does, then opens it at its
-    // start and starts *pTotal (its size) for SendFile.
-    bool OpenRegion(ZOLKFile& file, const char* pFileName, uint32_t offset, uint32_t size, uint32_t* pTotal,
-                    const char* tag);
 
     // How one read of the board's answer, bounded by boundMs of silence,
     // ended.
@@ -160,6 +167,9 @@ protected:
     bool LineLost() const;
 
 private:
+    // RecvResPacket and RecvAnswer: a poll count above 0 waits as
+    // ReadDataTimeout does, 0 at most boundMs of silence.
+    bool ReceiveAnswer(uint32_t cmd, ProtocolPacket* pRes, uint64_t boundMs, uint32_t pollCount, const char* what);
     PhaseRead ReadInPhase(void* pBuf, uint32_t size, uint64_t boundMs, uint32_t* pGot);
     void ReportPhase(PhaseRead r, const PhaseWords& words, const char* tag, uint64_t boundMs, uint32_t got,
                      uint32_t size);
