@@ -25,7 +25,17 @@ struct SerialOsCalls {
     decltype(&::WriteFile) writeFile;
 };
 
+// The real calls (defined by the platform's serial port file).
+extern const SerialOsCalls kRealSerialOsCalls;
+
 // The calls in use.
-SerialOsCalls& SerialOs();
+inline SerialOsCalls& SerialOs()
+{
+    static SerialOsCalls calls = kRealSerialOsCalls;
+    return calls;
+}
 // The real calls, for a replacement that passes most calls through.
-const SerialOsCalls& RealSerialOs();
+inline const SerialOsCalls& RealSerialOs()
+{
+    return kRealSerialOsCalls;
+}

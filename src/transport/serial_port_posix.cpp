@@ -31,10 +31,6 @@ int RealIoctl(int fd, unsigned long request, void* arg)
     return ::ioctl(fd, request, arg);
 }
 
-const SerialOsCalls kRealCalls = {
-    RealOpen, ::close, ::read, ::write, ::poll, RealIoctl, ::tcgetattr, ::tcsetattr, ::tcflush, ::flock,
-};
-
 // An operating-system call that returns 0 or -1, tried again after an
 // interruption and, a few times, after an error of no known kind.
 template <class Call>
@@ -59,16 +55,9 @@ bool Retried(Impl& im, Call call)
 
 }  // namespace
 
-SerialOsCalls& SerialOs()
-{
-    static SerialOsCalls calls = kRealCalls;
-    return calls;
-}
-
-const SerialOsCalls& RealSerialOs()
-{
-    return kRealCalls;
-}
+const SerialOsCalls kRealSerialOsCalls = {
+    RealOpen, ::close, ::read, ::write, ::poll, RealIoctl, ::tcgetattr, ::tcsetattr, ::tcflush, ::flock,
+};
 
 SerialFailure KindOfErrno(int err)
 {

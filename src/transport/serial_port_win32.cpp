@@ -16,11 +16,6 @@ using Impl = CSerialPort::Impl;
 
 static_assert(kSerialAccessRead == GENERIC_READ && kSerialAccessWrite == GENERIC_WRITE);
 
-const SerialOsCalls kRealCalls = {
-    ::CreateFileA,     ::CloseHandle,     ::PurgeComm,      ::GetCommState, ::SetCommState,
-    ::GetCommTimeouts, ::SetCommTimeouts, ::ClearCommError, ::ReadFile,     ::WriteFile,
-};
-
 // Sleep(1) sleeps a whole scheduler tick (often 15.6 ms) unless the timer
 // resolution is raised; the input-queue polls rely on 1 ms pauses.
 void UseMillisecondTimer()
@@ -64,16 +59,10 @@ bool Retried(Impl& im, Call call)
 
 }  // namespace
 
-SerialOsCalls& SerialOs()
-{
-    static SerialOsCalls calls = kRealCalls;
-    return calls;
-}
-
-const SerialOsCalls& RealSerialOs()
-{
-    return kRealCalls;
-}
+const SerialOsCalls kRealSerialOsCalls = {
+    ::CreateFileA,     ::CloseHandle,     ::PurgeComm,      ::GetCommState, ::SetCommState,
+    ::GetCommTimeouts, ::SetCommTimeouts, ::ClearCommError, ::ReadFile,     ::WriteFile,
+};
 
 SerialFailure KindOfError(DWORD error)
 {

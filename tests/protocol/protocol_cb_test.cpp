@@ -6,7 +6,7 @@
 #include "protocol/protocol_fw.h"
 #include "common/pty_pair.h"
 #include "protocol_fixture.h"
-#include "run/args.h"
+#include "support/zolk_args.h"
 
 using CbTest = ProtocolTest;
 

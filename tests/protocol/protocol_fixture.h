@@ -136,6 +136,12 @@ private:
     std::filesystem::path m_dir;
 };
 
+// What a transfer returned, and what the host printed during it.
+struct Outcome {
+    bool ok = false;
+    std::string out;
+};
+
 // Milliseconds a call took.
 template <typename F>
 long long ElapsedMs(F&& f)

@@ -9,7 +9,7 @@
 #include "protocol/protocol_cb.h"
 #include "protocol/protocol_fw.h"
 #include "protocol_fixture.h"
-#include "run/args.h"
+#include "support/zolk_args.h"
 #include "support/stop_request.h"
 #include "target/zolk_qex.h"
 
