@@ -166,20 +166,25 @@ bool ZolkProtocol::RecvWithin(void* pBuf, uint32_t size, uint64_t boundMs, const
     return ReadPhase(pBuf, size, boundMs, words, tag, pGot) == PhaseRead::kComplete;
 }
 
-void ZolkProtocol::ReportWriteFailure(const char* tag, const char* doing, const char* shortText)
+void ZolkProtocol::ReportWriteFailure(const char* tag, const char* doing, const char* shortText, uint32_t at,
+                                      uint32_t total)
 {
     const SerialFailure failure = m_serial != nullptr ? m_serial->LastFailure() : SerialFailure::kGone;
     if (failure == SerialFailure::kStopped) {
         return;
     }
+    char text[96];
     // A port that failed for good (an error of no known kind that outlasted
     // its tries) is not a line that hung up: the port printed the reason.
     if (failure == SerialFailure::kOther && m_serial->IsOpen() && !m_serial->IsGone()) {
-        LOG_MSG(LOG_ERROR, tag, "Serial port failed - %s\n", doing);
+        std::snprintf(text, sizeof(text), doing, at, total);
+        LOG_MSG(LOG_ERROR, tag, "Serial port failed - %s\n", text);
     } else if (LineLost()) {
-        LOG_MSG(LOG_ERROR, tag, "Serial line is gone - %s\n", doing);
+        std::snprintf(text, sizeof(text), doing, at, total);
+        LOG_MSG(LOG_ERROR, tag, "Serial line is gone - %s\n", text);
     } else {
-        LOG_MSG(LOG_ERROR, tag, "%s\n", shortText);
+        std::snprintf(text, sizeof(text), shortText, at, total);
+        LOG_MSG(LOG_ERROR, tag, "%s\n", text);
     }
 }
 

@@ -62,11 +62,8 @@ bool ProtocolCB::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfe
             while (pos < pieceEnd) {
                 uint32_t written = 0;
                 if (!serial->SendData(data + pos, pieceEnd - pos, &written)) {
-                    char doing[96];
-                    char failed[96];
-                    std::snprintf(doing, sizeof(doing), "image stopped at byte %u of %u", sent, total);
-                    std::snprintf(failed, sizeof(failed), "Image stopped at byte %u of %u", sent, total);
-                    ReportWriteFailure(tag, doing, failed);
+                    ReportWriteFailure(tag, "image stopped at byte %u of %u", "Image stopped at byte %u of %u", sent,
+                                       total);
                     return false;
                 }
                 if (written > pieceEnd - pos) {

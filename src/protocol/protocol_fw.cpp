@@ -49,8 +49,8 @@ bool ProtocolFW::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfe
         }
         std::memcpy(frame + kPacketBufferSize, data, chunk);
         crc = CalcCRC(frame + kPacketBufferSize, chunk, crc);
-        char at[48];
-        std::snprintf(at, sizeof(at), "chunk at byte %u of %u", sent, total);
+        char what[64];
+        std::snprintf(what, sizeof(what), "reply to the chunk at byte %u of %u", sent, total);
 
         uint32_t refusals = 0;
         for (;;) {
@@ -60,17 +60,12 @@ bool ProtocolFW::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfe
             uint32_t written = 0;
             if (!serial->SendData(frame, kPacketBufferSize + chunk, &written) ||
                 written != kPacketBufferSize + chunk) {
-                char doing[96];
-                char failed[96];
-                std::snprintf(doing, sizeof(doing), "sending the %s", at);
-                std::snprintf(failed, sizeof(failed), "Failed to send the %s", at);
-                ReportWriteFailure(tag, doing, failed);
+                ReportWriteFailure(tag, "sending the chunk at byte %u of %u",
+                                   "Failed to send the chunk at byte %u of %u", sent, total);
                 return false;
             }
 
             uint8_t reply[kPacketBufferSize] = {};
-            char what[96];
-            std::snprintf(what, sizeof(what), "reply to the %s", at);
             const PhaseRead r = ReadPhase(reply, kPacketBufferSize, AnswerBoundMs(), PhaseWords{what}, tag);
             const bool damaged = r == PhaseRead::kDamaged;
             if (r != PhaseRead::kComplete && !damaged) {
@@ -215,12 +210,9 @@ bool ProtocolFW::RecvDataAndCreateFile(ByteSink* pSink, uint32_t cmd, uint32_t s
         EncodePacket(reply, frame, kPacketBufferSize);
         uint32_t written = 0;
         if (!serial->SendData(frame, kPacketBufferSize, &written) || written != kPacketBufferSize) {
-            char doing[96];
-            char failed[96];
             // The count already holds a chunk that was taken.
-            std::snprintf(doing, sizeof(doing), "answering the chunk at byte %u of %u", received, size);
-            std::snprintf(failed, sizeof(failed), "Failed to answer the chunk at byte %u of %u", received, size);
-            ReportWriteFailure(tag, doing, failed);
+            ReportWriteFailure(tag, "answering the chunk at byte %u of %u",
+                               "Failed to answer the chunk at byte %u of %u", received, size);
             return false;
         }
     }

@@ -153,8 +153,9 @@ protected:
     // Prints why a write to the board failed, behind tag: nothing after a
     // stop, "Serial line is gone - <doing>" for a line that is gone, "Serial
     // port failed - <doing>" for a port that failed for good, and shortText
-    // for a write that did not take all the bytes.
-    void ReportWriteFailure(const char* tag, const char* doing, const char* shortText);
+    // for a write that did not take all the bytes. Both texts are formats of
+    // the byte the transfer stood at and its total ("... at byte %u of %u").
+    void ReportWriteFailure(const char* tag, const char* doing, const char* shortText, uint32_t at, uint32_t total);
     // The answer that ends a transfer, within the answer bound, checked
     // against the command and the CRC of the bytes moved.
     bool RecvFinalAnswer(uint32_t cmd, const char* what, const char* tag, uint32_t crc);

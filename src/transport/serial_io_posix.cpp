@@ -54,6 +54,29 @@ int SliceOf(int64_t waitMs)
     return waitMs < 0 || waitMs > kStopCheckSliceMs ? kStopCheckSliceMs : static_cast<int>(waitMs);
 }
 
+// How one poll of at most the stop-check slice ended. kAgain: interrupted, or
+// an error with tries left; kFailed: the failure is recorded.
+enum class PollEnd { kReady, kTimedOut, kAgain, kFailed };
+
+PollEnd PollOnce(Impl& im, short events, int64_t waitMs, OtherErrorTries& tries, short* revents)
+{
+    pollfd pfd {im.device->fd, events, 0};
+    const int r = SerialOs().poll(&pfd, 1, SliceOf(waitMs));
+    *revents = pfd.revents;
+    if (r > 0) {
+        return PollEnd::kReady;
+    }
+    if (r == 0) {
+        return PollEnd::kTimedOut;
+    }
+    const int err = errno;
+    if (err == EINTR || tries.Again()) {
+        return PollEnd::kAgain;
+    }
+    im.Fail(SerialFailure::kOther, err);
+    return PollEnd::kFailed;
+}
+
 // The driver's counts of damaged input (framing, overrun, parity, break).
 // Devices without the counts (a pseudo-terminal) have known false.
 struct LineErrorCounts {
@@ -191,27 +214,23 @@ bool ReadWithin(Impl& im, uint8_t* p, uint32_t size, uint32_t* got, const ReadLi
         if (wait == 0) {
             break;
         }
-        pollfd pfd {d.fd, POLLIN, 0};
-        const int r = SerialOs().poll(&pfd, 1, SliceOf(wait));
-        if (r < 0) {
-            const int err = errno;
-            if (err == EINTR) {
-                continue;
-            }
-            if (tries.Again()) {
-                continue;
-            }
+        short revents = 0;
+        const PollEnd polled = PollOnce(im, POLLIN, wait, tries, &revents);
+        if (polled == PollEnd::kFailed) {
             *got = done;
-            return im.Fail(SerialFailure::kOther, err);
+            return false;
         }
-        if (r == 0) {
+        if (polled == PollEnd::kAgain) {
+            continue;
+        }
+        if (polled == PollEnd::kTimedOut) {
             if (!lineError && LineErrorsSince(d, before)) {
                 lineError = true;
                 lastByte = Clock::now();
             }
             continue;
         }
-        hungUp = (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     *got = done;
     if (lineError || LineErrorsSince(d, before)) {
@@ -260,17 +279,13 @@ bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
                 break;  // time-out: a success with the smaller count
             }
         }
-        pollfd pfd {d.fd, POLLOUT, 0};
-        const int r = SerialOs().poll(&pfd, 1, SliceOf(left));
-        if (r < 0) {
-            const int err = errno;
-            if (err == EINTR || tries.Again()) {
-                continue;
-            }
+        short revents = 0;
+        const PollEnd polled = PollOnce(*this, POLLOUT, left, tries, &revents);
+        if (polled == PollEnd::kFailed) {
             *written = done;
-            return Fail(SerialFailure::kOther, err);
+            return false;
         }
-        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && (pfd.revents & POLLOUT) == 0) {
+        if (polled == PollEnd::kReady && (revents & (POLLHUP | POLLERR | POLLNVAL)) && (revents & POLLOUT) == 0) {
             *written = done;
             return Fail(SerialFailure::kGone, EIO);
         }
@@ -300,19 +315,15 @@ bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
                 return true;
             }
         }
-        pollfd pfd {device->fd, POLLIN, 0};
-        const int r = SerialOs().poll(&pfd, 1, SliceOf(left));
-        if (r < 0) {
-            const int err = errno;
-            if (err == EINTR || tries.Again()) {
-                continue;
-            }
-            return Fail(SerialFailure::kOther, err);
+        short revents = 0;
+        const PollEnd polled = PollOnce(*this, POLLIN, left, tries, &revents);
+        if (polled == PollEnd::kFailed) {
+            return false;
         }
-        if (r == 0) {
+        if (polled != PollEnd::kReady) {
             continue;
         }
-        if (pfd.revents & POLLIN) {
+        if (revents & POLLIN) {
             return true;
         }
         return Fail(SerialFailure::kGone, EIO);

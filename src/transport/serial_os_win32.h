@@ -25,17 +25,5 @@ struct SerialOsCalls {
     decltype(&::WriteFile) writeFile;
 };
 
-// The real calls (defined by the platform's serial port file).
-extern const SerialOsCalls kRealSerialOsCalls;
-
-// The calls in use.
-inline SerialOsCalls& SerialOs()
-{
-    static SerialOsCalls calls = kRealSerialOsCalls;
-    return calls;
-}
-// The real calls, for a replacement that passes most calls through.
-inline const SerialOsCalls& RealSerialOs()
-{
-    return kRealSerialOsCalls;
-}
+// SerialOs() and RealSerialOs() over this platform's table.
+#include "transport/serial_os_table.h"
