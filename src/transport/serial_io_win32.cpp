@@ -95,7 +95,6 @@ bool CSerialPort::Impl::Write(const void* buf, uint32_t size, uint32_t* written)
 // poll count of n gives up after n.
 bool CSerialPort::Impl::WaitForInput(uint32_t pollCount)
 {
-    Device& d = *device;
     if (RefuseFinal()) {
         return false;
     }

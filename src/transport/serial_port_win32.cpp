@@ -86,7 +86,7 @@ SerialFailure KindOfError(DWORD error)
 }
 
 
-CSerialPort::Impl::Impl() : device(std::make_unique<Device>(*this)) {}
+CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
 
 CSerialPort::Impl::~Impl()
 {
