@@ -47,10 +47,9 @@ bool ProtocolCB::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfe
     uint32_t lastProgress = static_cast<uint32_t>(MilliClock());
     while (sent < total) {
         const uint32_t block = std::min(total - sent, kBootReadBlock);
-        uint64_t got = 0;
-        const uint8_t* data = file.Read(block, &got);
-        if (data == nullptr || got != block) {
-            return false;  // the file shrank; the read reported it
+        const uint8_t* data = ReadPiece(file, block);
+        if (data == nullptr) {
+            return false;
         }
         for (uint32_t pos = 0; pos < block;) {
             if (StopRequested()) {

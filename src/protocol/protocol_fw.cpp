@@ -42,10 +42,9 @@ bool ProtocolFW::SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfe
     uint32_t sent = 0;
     while (sent < total) {
         const uint32_t chunk = std::min(total - sent, kChunkSize);
-        uint64_t got = 0;
-        const uint8_t* data = file.Read(chunk, &got);
-        if (data == nullptr || got != chunk) {
-            return false;  // the file shrank; the read reported it
+        const uint8_t* data = ReadPiece(file, chunk);
+        if (data == nullptr) {
+            return false;
         }
         std::memcpy(frame + kPacketBufferSize, data, chunk);
         crc = CalcCRC(frame + kPacketBufferSize, chunk, crc);

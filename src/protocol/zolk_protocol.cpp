@@ -129,6 +129,13 @@ bool ZolkProtocol::SendFile(const char* pFileName, uint32_t offset, uint32_t siz
     return true;
 }
 
+const uint8_t* ZolkProtocol::ReadPiece(ZOLKFile& file, uint32_t size)
+{
+    uint64_t got = 0;
+    const uint8_t* data = file.Read(size, &got);
+    return data != nullptr && got == size ? data : nullptr;
+}
+
 bool ZolkProtocol::SendCommand(const ProtocolPacket* pCmd)
 {
     const std::string tag = Tag("SendCommand");

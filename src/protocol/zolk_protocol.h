@@ -105,6 +105,10 @@ protected:
     // the region's start; progress counts them.
     virtual bool SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfer& progress, const char* tag) = 0;
 
+    // The next size bytes of the file SendRegion sends; null when the file
+    // ended early (it shrank since its region was checked: the read says so).
+    static const uint8_t* ReadPiece(ZOLKFile& file, uint32_t size);
+
     // The tag of a method of the protocol: "[ProtocolFW::SendFile:%d] ".
     std::string Tag(const char* method) const;
     bool IsFirmware() const { return m_packetSize == kFwPacketSize; }

@@ -85,7 +85,6 @@ SerialFailure KindOfError(DWORD error)
     }
 }
 
-
 CSerialPort::Impl::Impl() : device(std::make_unique<Device>()) {}
 
 CSerialPort::Impl::~Impl()
