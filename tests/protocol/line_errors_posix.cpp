@@ -55,14 +55,7 @@ TEST_F(LineErrorTest, DamagedDumpChunkIsAskedForAgain)
         p.Write(Wire(Packet(ACK, READ_CMD, crc)));
     });
     const std::string path = PathOf("dump.bin");
-    bool ok = false;
-    testing::internal::CaptureStdout();
-    {
-        FileSink file(path);
-        ProtocolFW fw(&port);
-        ok = fw.DumpProtocol(&file, READ_CMD, static_cast<uint32_t>(data.size()));
-    }
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = Dump(&port, path, static_cast<uint32_t>(data.size()));
     JoinPeer();
 
     EXPECT_TRUE(ok) << out;
@@ -103,10 +96,7 @@ TEST_F(LineErrorTest, DamagedChunkReplySendsTheChunkAgain)
         }
         p.Write(Wire(Packet(ACK, WRITE_CMD, Crc(data))));
     });
-    ProtocolFW fw(&port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, 0, 0);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [ok, out] = SendWrite(&port, path, 0, 0);
     JoinPeer();
 
     EXPECT_TRUE(ok) << out;

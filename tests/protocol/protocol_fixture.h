@@ -17,6 +17,7 @@
 #include "common/scripted_peer.h"
 #include "common/wire_packet.h"
 #include "protocol/packet.h"
+#include "protocol/protocol_fw.h"
 #include "protocol/zolk_protocol.h"
 #include "support/clock.h"
 #include "support/console.h"
@@ -158,3 +159,27 @@ struct FileSink final : ByteSink {
     bool Flush() override { return file.Flush(); }
     ZOLKFile file;
 };
+
+// Sends the region of a file as a write, as the run does.
+inline Outcome SendWrite(CSerialPort* port, const std::string& path, uint32_t offset, uint32_t size)
+{
+    ProtocolFW fw(port);
+    testing::internal::CaptureStdout();
+    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, offset, size);
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+// Dumps size bytes into path; the file is closed (and flushed) before this
+// returns, so the outcome covers the flush too.
+inline Outcome Dump(CSerialPort* port, const std::string& path, uint32_t size)
+{
+    Outcome r;
+    {
+        FileSink file(path);
+        ProtocolFW fw(port);
+        testing::internal::CaptureStdout();
+        r.ok = fw.DumpProtocol(&file, READ_CMD, size);
+        r.out = testing::internal::GetCapturedStdout();
+    }
+    return r;
+}

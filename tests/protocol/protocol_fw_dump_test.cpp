@@ -39,21 +39,6 @@ void PlayDump(PtyPair& p, const std::vector<uint8_t>& data, std::vector<int> dam
     p.Write(Wire(finalAnswer));
 }
 
-// Dumps size bytes into path; the file is closed (and flushed) before this
-// returns, so the outcome covers the flush too.
-Outcome Dump(CSerialPort* port, const std::string& path, uint32_t size)
-{
-    Outcome r;
-    {
-        FileSink file(path);
-        ProtocolFW fw(port);
-        testing::internal::CaptureStdout();
-        r.ok = fw.DumpProtocol(&file, READ_CMD, size);
-        r.out = testing::internal::GetCapturedStdout();
-    }
-    return r;
-}
-
 }  // namespace
 
 using FwTest = ProtocolTest;

@@ -49,15 +49,6 @@ void PlayWrite(PtyPair& p, uint32_t total, const std::vector<ProtocolPacket>& re
     p.Write(Wire(finalAnswer));
 }
 
-// Sends the region of a file as a write, as the run does.
-Outcome SendWrite(CSerialPort* port, const std::string& path, uint32_t offset, uint32_t size)
-{
-    ProtocolFW fw(port);
-    testing::internal::CaptureStdout();
-    const bool ok = fw.SendFileAndRecvRes(path.c_str(), WRITE_CMD, offset, size);
-    return {ok, testing::internal::GetCapturedStdout()};
-}
-
 }  // namespace
 
 using FwTest = ProtocolTest;
