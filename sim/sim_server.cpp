@@ -132,10 +132,15 @@ void SimServer::CloseMaster()
 
 bool SimServer::Open(std::string* error)
 {
-    if (!m_options.trace.empty() && !m_trace.Open(m_options.trace, error)) {
-        return false;
+    if (m_options.trace.empty()) {
+        m_trace = std::make_unique<SimTrace>();
+    } else {
+        m_trace = SimFileTrace::Open(m_options.trace, error);
+        if (m_trace == nullptr) {
+            return false;
+        }
     }
-    m_board = std::make_unique<SimBoard>(m_options.board, m_trace.IsOpen() ? &m_trace : nullptr);
+    m_board = std::make_unique<SimBoard>(m_options.board, *m_trace);
     if (!m_board->Init(error)) {
         return false;
     }

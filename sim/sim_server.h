@@ -48,7 +48,7 @@ private:
     void CloseMaster();
 
     SimOptions m_options;
-    SimTrace m_trace;
+    std::unique_ptr<SimTrace> m_trace;
     std::unique_ptr<SimBoard> m_board;
     int m_master = -1;
     int m_stopPipe[2] = {-1, -1};

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +27,9 @@
 #include "protocol/packet.h"
 #include "sim_board.h"
 #include "sim_server.h"
+#include "support/build_form.h"
 #include "support/crc.h"
+#include "target/storage.h"
 
 namespace {
 
@@ -243,6 +246,27 @@ TEST(SimStorageSizes, DefaultsFollowTheBankTable)
         DefaultStorageSizes(c.chip, &e, &s);
         EXPECT_EQ(e, c.eflash) << std::hex << c.chip;
         EXPECT_EQ(s, c.snor) << std::hex << c.chip;
+    }
+}
+
+// The board keeps its own sizes; they must reach exactly as far as the
+// host's bank table does for every chip in it, or a whole-bank run against
+// the default board would fail on an address the real chip has.
+TEST(SimStorageSizes, DefaultsReachAsFarAsEveryBankOfTheHostTable)
+{
+    std::map<uint32_t, std::pair<uint64_t, uint64_t>> reach;
+    for (const StorageBankRow& row : g_storageBankTable) {
+        auto& r = reach[DecimalDigitsAsHex(row.chip.chipNumber)];
+        r.first = std::max<uint64_t>(r.first, uint64_t{row.bank.eFlashOffset} + row.bank.eFlashSize);
+        r.second = std::max<uint64_t>(r.second, uint64_t{row.bank.snorOffset} + row.bank.snorSize);
+    }
+    ASSERT_EQ(reach.size(), 6u);
+    for (const auto& [chip, sizes] : reach) {
+        uint64_t e = 0;
+        uint64_t s = 0;
+        DefaultStorageSizes(chip, &e, &s);
+        EXPECT_EQ(e, sizes.first) << std::hex << chip;
+        EXPECT_EQ(s, sizes.second) << std::hex << chip;
     }
 }
 
