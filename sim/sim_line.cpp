@@ -9,8 +9,12 @@ size_t SimPacer::Allow(double now, uint32_t baud, size_t want)
     if (baud == 0) {
         return want;
     }
-    if (m_freeAt < now - kBurstMs) {
-        m_freeAt = now - kBurstMs;
+    // The credit is at least two bytes: below 10000 baud a byte takes longer
+    // than kBurstMs, and a credit of less than a byte (or of one byte, by a
+    // rounding error) would never let one pass.
+    const double burstMs = std::max(kBurstMs, 2 * 10000.0 / baud);
+    if (m_freeAt < now - burstMs) {
+        m_freeAt = now - burstMs;
     }
     const double n = std::floor((now - m_freeAt) * baud / 10000.0);
     if (n <= 0) {

@@ -13,9 +13,9 @@
 #include "sim_board.h"
 
 // Byte budget of one direction of a paced line: 10 bits a byte at the speed
-// in force. Idle time earns at most kBurstMs of credit, so pacing stays true
-// to the line while still absorbing the wake-up latency of poll. A speed of
-// 0 means no pacing.
+// in force. Idle time earns at most kBurstMs of credit (two bytes where
+// they take longer), so pacing stays true to the line while still absorbing
+// the wake-up latency of poll. A speed of 0 means no pacing.
 class SimPacer {
 public:
     static constexpr double kBurstMs = 1.0;
