@@ -20,6 +20,7 @@
 #include "protocol/packet.h"
 #include "sim_storage.h"
 #include "sim_trace.h"
+#include "sim_wire.h"
 
 // Faults the board plays on demand. A value of -1 (or false) turns one off.
 // Chunk numbers count from 0 within each transfer.
@@ -99,7 +100,7 @@ public:
     std::string StorageText() const;
     std::string StartupText() const;
 
-    static constexpr size_t kChunkSize = 2048;
+    static constexpr size_t kChunkSize = kSimChunkSize;
 
 private:
     enum class State {
