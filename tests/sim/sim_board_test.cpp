@@ -172,13 +172,8 @@ TEST(SimFirmware, WriteReadBackAndLowFormat)
 {
     InProcSim sim({"--firmware-running", "--format-ms", "50"});
     Line line(sim.Path(), kFw);
-    const Bytes data = Pattern(5000, 7);
-    const uint32_t crc = CalcCRC(data.data(), data.size(), 0);
-    ExpectReply(WriteData(line, STORAGE_EFLASH, 0x1000, data), ACK, WRITE_CMD, crc);
-
+    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x1000, Pattern(5000, 7));
     ProtocolPacket final;
-    EXPECT_EQ(ReadData(line, STORAGE_EFLASH, 0x1000, 5000, &final), data);
-    ExpectReply(final, ACK, READ_CMD, crc);
     // Around the window the storage is still erased.
     const Bytes around = ReadData(line, STORAGE_EFLASH, 0xFFF, 1, &final);
     EXPECT_EQ(around, Bytes{0xFF});
@@ -268,12 +263,7 @@ TEST(SimLine, LineRatePacingKeepsTheDataIntact)
 {
     InProcSim sim({"--firmware-running", "--line-rate"});
     Line line(sim.Path(), kFw);
-    const Bytes data = Pattern(10000, 11);
-    const uint32_t crc = CalcCRC(data.data(), data.size(), 0);
-    ExpectReply(WriteData(line, STORAGE_EFLASH, 0x20, data), ACK, WRITE_CMD, crc);
-    ProtocolPacket final;
-    EXPECT_EQ(ReadData(line, STORAGE_EFLASH, 0x20, 10000, &final), data);
-    ExpectReply(final, ACK, READ_CMD, crc);
+    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x20, Pattern(10000, 11));
 }
 
 // --reply-latency holds each answer back as a USB adapter's latency timer

@@ -209,3 +209,14 @@ inline Bytes ReadData(Line& line, uint32_t storage, uint32_t addr, uint32_t size
     *final = line.ReadPacket();
     return out;
 }
+
+// A write of data and a dump of the same window: both end with the CRC of
+// data in their final ACK, and the dump brings data back.
+inline void ExpectWriteAndReadBack(Line& line, uint32_t storage, uint32_t addr, const Bytes& data)
+{
+    const uint32_t crc = CalcCRC(data.data(), data.size(), 0);
+    ExpectReply(WriteData(line, storage, addr, data), ACK, WRITE_CMD, crc);
+    ProtocolPacket final;
+    EXPECT_EQ(ReadData(line, storage, addr, static_cast<uint32_t>(data.size()), &final), data);
+    ExpectReply(final, ACK, READ_CMD, crc);
+}
