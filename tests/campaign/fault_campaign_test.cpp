@@ -6,6 +6,11 @@
 //
 // ZOLK_CAMPAIGN_SEED replays a campaign (the seed is printed), ZOLK_CAMPAIGN_RUNS
 // and ZOLK_CAMPAIGN_JOBS change its size and the number of runs side by side.
+//
+// One file: the planner (which fault at which byte of a run), the model of
+// what a run must leave behind and the runner that holds one against the
+// other are one campaign; the byte layouts the planner places faults in and
+// the transfers the model replays are read side by side.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
