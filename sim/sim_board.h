@@ -1,4 +1,8 @@
 // The simulated QEX board: boot ROM and ZOLK firmware as one state machine.
+// Its parts live in a file each: the input, the output and the faults that
+// fire at a byte count or a time (sim_board.cpp), the boot ROM
+// (sim_boot_rom.cpp), the firmware commands and their chunk loops
+// (sim_firmware.cpp); the flash is sim_storage.h, the trace sim_trace.h.
 //
 // The board is fed with the bytes that arrive on its serial line, each batch
 // tagged with the line speed in force, and produces the bytes it sends back,
@@ -10,20 +14,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/packet.h"
-
-// Bytes of one storage that never take a write: they keep the erased value
-// (0xFF), as worn-out flash cells do.
-struct SimWeakCells {
-    uint32_t storage = 0;  // STORAGE_EFLASH or STORAGE_SNOR
-    uint64_t address = 0;
-    uint64_t count = 0;
-};
+#include "sim_storage.h"
+#include "sim_trace.h"
+#include "sim_wire.h"
 
 // Faults the board plays on demand. A value of -1 (or false) turns one off.
 // Chunk numbers count from 0 within each transfer.
@@ -53,7 +50,7 @@ struct SimConfig {
     bool expandFlash = false;
     bool ecc = false;
     bool dualBank = false;
-    uint64_t eflashSize = 0;  // 0: from the storage bank table (DefaultStorageSizes)
+    uint64_t eflashSize = 0;  // 0: the chip's default (DefaultStorageSizes)
     uint64_t snorSize = 0;
     bool perChipForm = false;  // speeds of the per-chip forms (115200 / 921600)
     bool anySpeed = false;     // accept and send at any line speed
@@ -66,58 +63,6 @@ struct SimConfig {
     uint32_t FirmwareBaud() const { return perChipForm ? 921600u : 460800u; }
 };
 
-// Storage sizes of a chip (hexadecimal-digit number): the largest offset +
-// size over every row of the storage bank table for that chip, whatever its
-// flags; 2 MiB each for a chip without rows.
-void DefaultStorageSizes(uint32_t chip, uint64_t* eflashSize, uint64_t* snorSize);
-
-// One storage: in memory, or a file mapped into memory so that every change
-// is on disk as soon as it is made.
-class SimStorage {
-public:
-    SimStorage() = default;
-    ~SimStorage();
-    SimStorage(const SimStorage&) = delete;
-    SimStorage& operator=(const SimStorage&) = delete;
-
-    // path empty: in memory. A missing file is created filled with 0xFF; a
-    // shorter one is extended with 0xFF; a longer one keeps its extra bytes.
-    bool Open(const std::string& path, uint64_t size, std::string* error);
-    uint64_t Size() const { return m_size; }
-    uint8_t* Data() { return m_data; }
-    const uint8_t* Data() const { return m_data; }
-    void Erase();  // every byte to 0xFF
-    void Flush();  // pushes a mapped file's pages to disk
-
-private:
-    void Close();
-    std::vector<uint8_t> m_memory;
-    uint8_t* m_data = nullptr;
-    uint64_t m_size = 0;
-    uint64_t m_mapSize = 0;  // non-zero while a file is mapped
-};
-
-// JSON lines: one per packet in both directions, one per raw data block.
-class SimTrace {
-public:
-    SimTrace() = default;
-    ~SimTrace();
-    SimTrace(const SimTrace&) = delete;
-    SimTrace& operator=(const SimTrace&) = delete;
-
-    bool Open(const std::string& path, std::string* error);
-    bool IsOpen() const { return m_file != nullptr; }
-    void Packet(const char* dir, uint32_t baud, const uint8_t* wire, size_t size);
-    void Data(const char* dir, uint32_t baud, size_t count);
-    // Other events: {"t_ms":..,"event":"<what>","value":..}.
-    void Event(const char* what, int64_t value);
-
-private:
-    double NowMs() const;
-    FILE* m_file = nullptr;
-    uint64_t m_startNs = 0;
-};
-
 class SimBoard {
 public:
     enum class Mode { BootRom, Firmware };
@@ -128,7 +73,7 @@ public:
         std::vector<uint8_t> bytes;
     };
 
-    explicit SimBoard(const SimConfig& config, SimTrace* trace = nullptr);
+    explicit SimBoard(const SimConfig& config, SimTrace& trace = SimTrace::None());
     // Opens the storage (files in the storage directory, or memory).
     bool Init(std::string* error);
 
@@ -155,7 +100,7 @@ public:
     std::string StorageText() const;
     std::string StartupText() const;
 
-    static constexpr size_t kChunkSize = 2048;
+    static constexpr size_t kChunkSize = kSimChunkSize;
 
 private:
     enum class State {
@@ -187,13 +132,16 @@ private:
     void SendBytes(const uint8_t* data, size_t size, uint32_t baud, bool isData);
     void Reply(uint32_t type, uint32_t p0, uint32_t p1);  // firmware, 24 bytes
     void BootReply(uint32_t type, uint32_t p0, uint32_t p1 = 0);
+    // An answer of either protocol, its CRC in the word after the parameters.
+    void Answer(uint32_t type, uint32_t p0, uint32_t p1, size_t size, uint32_t baud);
     SimStorage* StorageFor(uint32_t code);
-    // Puts the erased value back into the weak cells of the window just
-    // written.
-    void KeepWeakCellsErased(uint32_t storage, uint64_t address, uint64_t size);
+    // Drops the bytes received and not yet taken.
+    void DropInput();
+    // The firmware goes back to taking commands.
+    void EndTransfer();
 
     SimConfig m_config;
-    SimTrace* m_trace;
+    SimTrace& m_trace;
     SimStorage m_eflash;
     SimStorage m_snor;
 

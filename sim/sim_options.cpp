@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "protocol/codes.h"
@@ -140,26 +141,19 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
             return true;
         };
     };
-    const auto count = [](int64_t* target) {
-        return [target](const std::string& v) {
+    // A number from min to max into the option's field.
+    const auto number = [](auto* target, uint64_t min, uint64_t max) {
+        return [target, min, max](const std::string& v) {
             uint64_t n = 0;
-            if (!ParseNumber(v, &n) || n > static_cast<uint64_t>(INT64_MAX)) {
+            if (!ParseNumber(v, &n) || n < min || n > max) {
                 return false;
             }
-            *target = static_cast<int64_t>(n);
+            *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
             return true;
         };
     };
-    const auto size = [](uint64_t* target) {
-        return [target](const std::string& v) {
-            uint64_t n = 0;
-            if (!ParseNumber(v, &n) || n == 0 || n > kMaxStorage) {
-                return false;
-            }
-            *target = n;
-            return true;
-        };
-    };
+    const auto count = [&number](int64_t* target) { return number(target, 0, INT64_MAX); };
+    const auto size = [&number](uint64_t* target) { return number(target, 1, kMaxStorage); };
     const auto text = [](std::string* target) {
         return [target](const std::string& v) {
             *target = v;
@@ -196,15 +190,7 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
         {"snor-size", true, size(&b.snorSize)},
         {"storage-dir", true, text(&b.storageDir)},
         {"firmware-running", false, flag(&b.firmwareRunning)},
-        {"format-ms", true,
-         [&b](const std::string& v) {
-             uint64_t n = 0;
-             if (!ParseNumber(v, &n) || n > 3600u * 1000u) {
-                 return false;
-             }
-             b.formatMs = static_cast<uint32_t>(n);
-             return true;
-         }},
+        {"format-ms", true, number(&b.formatMs, 0, 3600u * 1000u)},
         {"refuse-start", true, count(&f.refuseStart)},
         {"nack-chunk", true, count(&f.nackChunk)},
         {"reject-chunk", true, count(&f.rejectChunk)},
@@ -217,15 +203,7 @@ SimParse ParseSimOptions(int argc, char** argv, SimOptions* o, std::string* erro
         {"silent-on", true, command(&f.silentOn)},
         {"silent-after-ack", true, command(&f.silentAfterAck)},
         {"refuse-command", true, command(&f.refuseCommand)},
-        {"reply-latency", true,
-         [o](const std::string& v) {
-             uint64_t n = 0;
-             if (!ParseNumber(v, &n) || n > 10000) {
-                 return false;
-             }
-             o->replyLatencyMs = static_cast<uint32_t>(n);
-             return true;
-         }},
+        {"reply-latency", true, number(&o->replyLatencyMs, 0, 10000)},
         {"nack-format", false, flag(&f.nackFormat)},
         {"weak-cells", true,
          [&f](const std::string& v) {

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 
 namespace {
 
@@ -46,61 +45,12 @@ uint32_t BaudOf(speed_t speed)
     return 0;
 }
 
-// Byte budget of one direction of a paced line: 10 bits a byte at the speed
-// in force. Idle time earns at most kBurstMs of credit, so pacing stays true
-// to the line while still absorbing the wake-up latency of poll.
-class Pacer {
-public:
-    static constexpr double kBurstMs = 1.0;
-
-    size_t Allow(double now, uint32_t baud, size_t want)
-    {
-        if (baud == 0) {
-            return want;
-        }
-        if (m_freeAt < now - kBurstMs) {
-            m_freeAt = now - kBurstMs;
-        }
-        const double n = std::floor((now - m_freeAt) * baud / 10000.0);
-        if (n <= 0) {
-            return 0;
-        }
-        return std::min(want, static_cast<size_t>(n));
-    }
-    void Use(size_t bytes, uint32_t baud)
-    {
-        if (baud != 0) {
-            m_freeAt += static_cast<double>(bytes) * 10000.0 / baud;
-        }
-    }
-    // Bytes held back until t earn no credit while they wait: the line was
-    // busy with them (a latency timer holds bytes that already crossed it).
-    void NoCreditBefore(double t)
-    {
-        if (m_freeAt < t) {
-            m_freeAt = t;
-        }
-    }
-    // Milliseconds until one more byte may pass.
-    double WaitMs(double now, uint32_t baud) const
-    {
-        return baud == 0 ? 0.0 : m_freeAt + 10000.0 / baud - now;
-    }
-
-private:
-    double m_freeAt = 0;
-};
-
-struct Segment {
-    uint32_t baud;
-    std::vector<uint8_t> bytes;
-    size_t pos = 0;
-    double readyMs = 0;  // not sent before this time (the reply latency)
-};
-
 }  // namespace
 
-SimServer::SimServer(const SimOptions& options) : m_options(options) {}
+SimServer::SimServer(const SimOptions& options)
+    : m_options(options), m_send(options.replyLatencyMs), m_buf(65536)
+{
+}
 
 SimServer::~SimServer()
 {
@@ -132,10 +82,15 @@ void SimServer::CloseMaster()
 
 bool SimServer::Open(std::string* error)
 {
-    if (!m_options.trace.empty() && !m_trace.Open(m_options.trace, error)) {
-        return false;
+    if (m_options.trace.empty()) {
+        m_trace = std::make_unique<SimTrace>();
+    } else {
+        m_trace = SimFileTrace::Open(m_options.trace, error);
+        if (m_trace == nullptr) {
+            return false;
+        }
     }
-    m_board = std::make_unique<SimBoard>(m_options.board, m_trace.IsOpen() ? &m_trace : nullptr);
+    m_board = std::make_unique<SimBoard>(m_options.board, *m_trace);
     if (!m_board->Init(error)) {
         return false;
     }
@@ -185,165 +140,181 @@ void SimServer::Stop()
 
 int SimServer::Run()
 {
-    SimBoard& board = *m_board;
-    const bool paced = m_options.lineRate;
-    const bool anySpeed = m_options.board.anySpeed;
-    Pacer rxPacer;
-    Pacer txPacer;
-    std::deque<Segment> outq;
-    bool connected = false;
-    std::vector<uint8_t> buf(65536);
-
-    const auto lineBaud = [this]() -> uint32_t {
-        struct termios tio {};
-        if (tcgetattr(m_master, &tio) != 0) {
-            return 0;
-        }
-        return BaudOf(cfgetospeed(&tio));
-    };
-    const double latencyMs = m_options.replyLatencyMs;
-    const auto takeOutput = [&]() {
-        for (SimBoard::Output& o : board.TakeOutput()) {
-            outq.push_back(Segment{o.baud, std::move(o.bytes), 0, NowMs() + latencyMs});
-        }
-    };
-    // Returns false when the run is over.
-    const auto hostGone = [&]() {
-        if (connected) {
-            connected = false;
-            board.HostClosed();
-            outq.clear();
-            if (m_options.once) {
-                return false;
-            }
-        }
-        return true;
-    };
-
-    while (true) {
-        takeOutput();
-        if (board.HangupRequested()) {
-            break;
-        }
-        const double now = NowMs();
-        const uint32_t baud = lineBaud();
-        const uint32_t paceBaud = paced ? baud : 0;
-
-        short events = 0;
-        double timeout = -1;
-        const auto consider = [&timeout](double ms) {
-            ms = std::max(ms, 0.0);
-            timeout = timeout < 0 ? ms : std::min(timeout, ms);
-        };
-        const size_t rxAllow = rxPacer.Allow(now, paceBaud, buf.size());
-        if (rxAllow > 0) {
-            events |= POLLIN;
-        } else {
-            consider(rxPacer.WaitMs(now, paceBaud));
-        }
-        size_t txAllow = 0;
-        if (!outq.empty() && outq.front().readyMs > now) {
-            consider(outq.front().readyMs - now);
-        } else if (!outq.empty()) {
-            if (latencyMs > 0 && outq.front().pos == 0) {
-                txPacer.NoCreditBefore(outq.front().readyMs);
-            }
-            txAllow = txPacer.Allow(now, paceBaud, SIZE_MAX);
-            if (txAllow > 0) {
-                events |= POLLOUT;
-            } else {
-                consider(txPacer.WaitMs(now, paceBaud));
-            }
-        }
-        const uint64_t next = board.NextEventMs();
-        if (next != UINT64_MAX) {
-            consider(static_cast<double>(next) - now);
-        }
-
-        struct pollfd fds[2] = {{m_stopPipe[0], POLLIN, 0}, {m_master, events, 0}};
-        // The exact fractional wait: whole milliseconds would make every
-        // paced byte wait up to 1 ms longer than the line needs.
-        struct timespec wait = {};
-        if (timeout >= 0) {
-            const double ns = std::ceil(timeout * 1e6);
-            wait.tv_sec = static_cast<time_t>(ns / 1e9);
-            wait.tv_nsec = static_cast<long>(ns - static_cast<double>(wait.tv_sec) * 1e9);
-        }
-        const int rc = ppoll(fds, 2, timeout < 0 ? nullptr : &wait, nullptr);
-        if (rc < 0 && errno != EINTR) {
-            break;
-        }
-        if (rc < 0) {
-            continue;
-        }
-        if (fds[0].revents & POLLIN) {
-            break;
-        }
-        const double after = NowMs();
-        const short rev = fds[1].revents;
-
-        bool hangup = (rev & POLLHUP) != 0;
-        if (rev & POLLIN) {
-            const ssize_t n = read(m_master, buf.data(), std::max<size_t>(rxAllow, 1));
-            if (n > 0) {
-                connected = true;
-                rxPacer.Use(static_cast<size_t>(n), paceBaud);
-                board.Receive(buf.data(), static_cast<size_t>(n), lineBaud(), static_cast<uint64_t>(after));
-                continue;
-            }
-            if (n < 0 && errno == EIO) {
-                hangup = true;
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                break;
-            }
-        }
-        if (hangup) {
-            // No host holds the line open. Before the first host that is
-            // simply the idle state; afterwards the host has closed it. The
-            // master keeps reporting POLLHUP in this state, so wait here
-            // instead of polling it again at once.
-            if (!hostGone()) {
-                break;
-            }
-            struct pollfd stop = {m_stopPipe[0], POLLIN, 0};
-            if (poll(&stop, 1, 20) > 0) {
-                break;
-            }
-            continue;
-        }
-        connected = true;
-
-        board.Tick(static_cast<uint64_t>(after));
-        takeOutput();
-        if (board.HangupRequested()) {
-            break;
-        }
-        if (!outq.empty() && (rev & POLLOUT)) {
-            Segment& seg = outq.front();
-            const uint32_t nowBaud = lineBaud();
-            if (!anySpeed && seg.baud != nowBaud) {
-                // Sent at a speed the host is not listening at: lost.
-                outq.pop_front();
-                continue;
-            }
-            const size_t want = std::min(txAllow, seg.bytes.size() - seg.pos);
-            const ssize_t n = write(m_master, seg.bytes.data() + seg.pos, want);
-            if (n > 0) {
-                txPacer.Use(static_cast<size_t>(n), paced ? nowBaud : 0);
-                seg.pos += static_cast<size_t>(n);
-                if (seg.pos == seg.bytes.size()) {
-                    outq.pop_front();
-                }
-            } else if (n < 0 && errno == EIO) {
-                if (!hostGone()) {
-                    break;
-                }
-            }
-        }
+    while (Turn()) {
     }
-    for (SimStorage* s : {&board.Eflash(), &board.Snor()}) {
-        s->Flush();
-    }
+    m_board->Eflash().Flush();
+    m_board->Snor().Flush();
     CloseMaster();
     return 0;
+}
+
+bool SimServer::Turn()
+{
+    if (!TakeBoardOutput()) {
+        return false;
+    }
+    const LineWait wait = PlanWait(NowMs());
+    short revents = 0;
+    switch (PollLine(wait, &revents)) {
+    case PollResult::End:
+        return false;
+    case PollResult::Again:
+        return true;
+    case PollResult::Ready:
+        break;
+    }
+    const double after = NowMs();
+    bool hangup = (revents & POLLHUP) != 0;
+    if (revents & POLLIN) {
+        switch (ReadFromHost(wait, after)) {
+        case ReadResult::Data:
+            return true;
+        case ReadResult::Gone:
+            hangup = true;
+            break;
+        case ReadResult::Failed:
+            return false;
+        case ReadResult::Nothing:
+            break;
+        }
+    }
+    if (hangup) {
+        return IdleWithoutHost();
+    }
+    m_connected = true;
+    m_board->Tick(static_cast<uint64_t>(after));
+    if (!TakeBoardOutput()) {
+        return false;
+    }
+    if (!m_send.Empty() && (revents & POLLOUT)) {
+        return WriteToHost(wait);
+    }
+    return true;
+}
+
+bool SimServer::TakeBoardOutput()
+{
+    m_send.Add(m_board->TakeOutput(), NowMs());
+    return !m_board->HangupRequested();
+}
+
+uint32_t SimServer::LineBaud() const
+{
+    struct termios tio {};
+    if (tcgetattr(m_master, &tio) != 0) {
+        return 0;
+    }
+    return BaudOf(cfgetospeed(&tio));
+}
+
+SimServer::LineWait SimServer::PlanWait(double now)
+{
+    LineWait wait;
+    wait.paceBaud = m_options.lineRate ? LineBaud() : 0;
+    const auto consider = [&wait](double ms) {
+        ms = std::max(ms, 0.0);
+        wait.timeoutMs = wait.timeoutMs < 0 ? ms : std::min(wait.timeoutMs, ms);
+    };
+    wait.rxAllow = m_rxPacer.Allow(now, wait.paceBaud, m_buf.size());
+    if (wait.rxAllow > 0) {
+        wait.events |= POLLIN;
+    } else {
+        consider(m_rxPacer.WaitMs(now, wait.paceBaud));
+    }
+    double txWaitMs = -1;
+    wait.txAllow = m_send.Allow(now, wait.paceBaud, &txWaitMs);
+    if (wait.txAllow > 0) {
+        wait.events |= POLLOUT;
+    } else if (!m_send.Empty()) {
+        consider(txWaitMs);
+    }
+    const uint64_t next = m_board->NextEventMs();
+    if (next != UINT64_MAX) {
+        consider(static_cast<double>(next) - now);
+    }
+    return wait;
+}
+
+SimServer::PollResult SimServer::PollLine(const LineWait& wait, short* revents)
+{
+    struct pollfd fds[2] = {{m_stopPipe[0], POLLIN, 0}, {m_master, wait.events, 0}};
+    // The exact fractional wait: whole milliseconds would make every paced
+    // byte wait up to 1 ms longer than the line needs.
+    struct timespec timeout = {};
+    if (wait.timeoutMs >= 0) {
+        const double ns = std::ceil(wait.timeoutMs * 1e6);
+        timeout.tv_sec = static_cast<time_t>(ns / 1e9);
+        timeout.tv_nsec = static_cast<long>(ns - static_cast<double>(timeout.tv_sec) * 1e9);
+    }
+    const int rc = ppoll(fds, 2, wait.timeoutMs < 0 ? nullptr : &timeout, nullptr);
+    if (rc < 0) {
+        return errno == EINTR ? PollResult::Again : PollResult::End;
+    }
+    if (fds[0].revents & POLLIN) {
+        return PollResult::End;
+    }
+    *revents = fds[1].revents;
+    return PollResult::Ready;
+}
+
+SimServer::ReadResult SimServer::ReadFromHost(const LineWait& wait, double now)
+{
+    const ssize_t n = read(m_master, m_buf.data(), std::max<size_t>(wait.rxAllow, 1));
+    if (n > 0) {
+        m_connected = true;
+        m_rxPacer.Use(static_cast<size_t>(n), wait.paceBaud);
+        m_board->Receive(m_buf.data(), static_cast<size_t>(n), LineBaud(), static_cast<uint64_t>(now));
+        return ReadResult::Data;
+    }
+    if (n < 0 && errno == EIO) {
+        return ReadResult::Gone;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        return ReadResult::Failed;
+    }
+    return ReadResult::Nothing;
+}
+
+bool SimServer::IdleWithoutHost()
+{
+    // No host holds the line open. Before the first host that is simply the
+    // idle state; afterwards the host has closed it. The master keeps
+    // reporting POLLHUP in this state, so wait here instead of polling it
+    // again at once.
+    if (!HostGone()) {
+        return false;
+    }
+    struct pollfd stop = {m_stopPipe[0], POLLIN, 0};
+    return poll(&stop, 1, 20) <= 0;
+}
+
+bool SimServer::HostGone()
+{
+    if (m_connected) {
+        m_connected = false;
+        m_board->HostClosed();
+        m_send.Clear();
+        if (m_options.once) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SimServer::WriteToHost(const LineWait& wait)
+{
+    const uint32_t baud = LineBaud();
+    if (!m_options.board.anySpeed && m_send.NextBaud() != baud) {
+        // Sent at a speed the host is not listening at: lost.
+        m_send.DropNext();
+        return true;
+    }
+    const size_t want = std::min(wait.txAllow, m_send.NextSize());
+    const ssize_t n = write(m_master, m_send.NextBytes(), want);
+    if (n > 0) {
+        m_send.Sent(static_cast<size_t>(n), m_options.lineRate ? baud : 0);
+    } else if (n < 0 && errno == EIO) {
+        return HostGone();
+    }
+    return true;
 }

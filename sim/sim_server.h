@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim_board.h"
+#include "sim_line.h"
 
 struct SimOptions {
     SimConfig board;
@@ -45,11 +47,42 @@ public:
     SimBoard& Board() { return *m_board; }
 
 private:
+    // What one turn of the loop waits for.
+    struct LineWait {
+        short events = 0;       // POLLIN / POLLOUT on the line
+        double timeoutMs = -1;  // -1: no timed event
+        size_t rxAllow = 0;     // bytes the host may send now
+        size_t txAllow = 0;     // bytes the board may send now
+        uint32_t paceBaud = 0;  // the line speed with --line-rate, else 0
+    };
+    enum class PollResult { Ready, Again, End };
+    enum class ReadResult { Data, Nothing, Gone, Failed };
+
+    // One turn: the board's output queued, a wait on the line, bytes moved
+    // each way and the board's timed work. False: the run is over.
+    bool Turn();
+    // Queues what the board sent; false once the board hung up.
+    bool TakeBoardOutput();
+    uint32_t LineBaud() const;
+    LineWait PlanWait(double now);
+    PollResult PollLine(const LineWait& wait, short* revents);
+    ReadResult ReadFromHost(const LineWait& wait, double now);
+    // The line has no host: waits a little for one. False: the run is over.
+    bool IdleWithoutHost();
+    // The host closed the line: what was on its way is dropped. False when
+    // the run ends with the first host (--once).
+    bool HostGone();
+    // False: the run is over.
+    bool WriteToHost(const LineWait& wait);
     void CloseMaster();
 
     SimOptions m_options;
-    SimTrace m_trace;
+    std::unique_ptr<SimTrace> m_trace;
     std::unique_ptr<SimBoard> m_board;
+    SimPacer m_rxPacer;
+    SimSendQueue m_send;
+    std::vector<uint8_t> m_buf;
+    bool m_connected = false;
     int m_master = -1;
     int m_stopPipe[2] = {-1, -1};
     std::string m_slavePath;

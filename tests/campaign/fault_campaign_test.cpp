@@ -6,6 +6,11 @@
 //
 // ZOLK_CAMPAIGN_SEED replays a campaign (the seed is printed), ZOLK_CAMPAIGN_RUNS
 // and ZOLK_CAMPAIGN_JOBS change its size and the number of runs side by side.
+//
+// One file: the planner (which fault at which byte of a run), the model of
+// what a run must leave behind and the runner that holds one against the
+// other are one campaign; the byte layouts the planner places faults in and
+// the transfers the model replays are read side by side.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -26,6 +31,8 @@
 #include <vector>
 
 #include "common/sim_process.h"
+#include "protocol/packet.h"
+#include "sim_wire.h"
 
 namespace {
 
@@ -43,9 +50,8 @@ constexpr size_t kEflashSize = 0x200000;  // chip 0x30230 with expand flash and 
 constexpr size_t kSnorSize = 0x100000;
 constexpr size_t kBankDumpAddr = 0x100000;  // dual bank: bank 1 is the upper eflash MiB
 constexpr size_t kBankDumpSize = 0x100000;
-constexpr size_t kChunk = 2048;
-constexpr size_t kPacket = 24;
-constexpr size_t kBootPacket = 16;
+constexpr size_t kPacket = kFwPacketSize;
+constexpr size_t kBootPacket = kCbPacketSize;
 constexpr size_t kHsmFileSize = 0x12000;
 constexpr size_t kHsmImageSize = 0x10000;
 constexpr size_t kZolkSize = 8192;
@@ -143,11 +149,6 @@ struct Layout {
     std::vector<std::pair<size_t, size_t>> dataPhases;  // [begin, end)
 };
 
-size_t Chunks(size_t size)
-{
-    return (size + kChunk - 1) / kChunk;
-}
-
 Layout FirmwareLayout(const Plan& p)
 {
     Layout l;
@@ -159,7 +160,7 @@ Layout FirmwareLayout(const Plan& p)
         at += kPacket;  // WRITE_CMD / READ_CMD
         const size_t begin = at;
         // Writes: header and data per chunk; dumps: the host's reply per chunk.
-        at += t.write ? Chunks(t.size) * kPacket + t.size : Chunks(t.size) * kPacket;
+        at += t.write ? SimChunkCount(t.size) * kPacket + t.size : SimChunkCount(t.size) * kPacket;
         if (at > begin) {
             l.dataPhases.emplace_back(begin, at);
         }
@@ -281,19 +282,13 @@ private:
         }
     }
 
-    size_t WriteChunks(const Plan& p) const
+    // Chunks of the longest write (or dump) of the run: a chunk fault names
+    // a chunk number, counted within each transfer.
+    static size_t MostChunks(const Plan& p, bool write)
     {
         size_t n = 0;
         for (const Transfer& t : p.transfers) {
-            n = t.write ? std::max(n, Chunks(t.size)) : n;
-        }
-        return n;
-    }
-    size_t DumpChunks(const Plan& p) const
-    {
-        size_t n = 0;
-        for (const Transfer& t : p.transfers) {
-            n = !t.write ? std::max(n, Chunks(t.size)) : n;
+            n = t.write == write ? std::max(n, SimChunkCount(t.size)) : n;
         }
         return n;
     }
@@ -326,8 +321,8 @@ private:
 
     void PickFault(Plan& p)
     {
-        const size_t writeChunks = WriteChunks(p);
-        const size_t dumpChunks = DumpChunks(p);
+        const size_t writeChunks = MostChunks(p, true);
+        const size_t dumpChunks = MostChunks(p, false);
         const bool transfers = !p.transfers.empty();
         // Weighted list of the faults that apply to this run.
         std::vector<std::pair<std::string, int>> options = {{"none", 8}, {"hangup-after", 14}};
