@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/codes.h"
 #include "protocol/packet.h"
 
-// Bytes of data in every chunk of a write or dump but the last.
-inline constexpr size_t kSimChunkSize = 2048;
+// Bytes of data in every chunk of a write or dump but the last: the
+// protocol's chunk.
+inline constexpr size_t kSimChunkSize = kChunkSize;
 
 inline constexpr size_t SimChunkCount(uint64_t size)
 {

@@ -30,30 +30,33 @@ inline constexpr uint64_t kLineErrorSkipQuietMs = 100;
 
 // The two protocols differ in their packet size (which also decides the
 // words sent, received and dumped), in how a command packet is made and in
-// how a file goes out; everything else is here, once.
+// how a file goes out; everything else is here, once. The target operations
+// drive either protocol through the seven virtual operations below (in the
+// order of the table of virtual operations); their shared bodies are here and
+// each protocol supplies its command words and its data phase.
 class ZolkProtocol {
 public:
     ZolkProtocol(const ZolkProtocol&) = delete;
     ZolkProtocol& operator=(const ZolkProtocol&) = delete;
 
-    bool SendCommand(const ProtocolPacket* pCmd);
+    virtual bool SendCommand(const ProtocolPacket* pCmd);
     // Waits for one response into pRes (or an internal buffer) and checks it
     // against the command. A poll count above 0 waits as
     // CSerialPort::ReadDataTimeout does (the firmware ping); 0 waits at most
     // AnswerBoundMs() of silence.
-    bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount);
+    virtual bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount);
     // The command packet of code, its last word the packet CRC; missing run
     // arguments are printed and leave the packet without its words.
-    ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs);
-    uint32_t GetPacketSize() const { return m_packetSize; }
+    virtual ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs);
+    virtual uint32_t GetPacketSize() const { return m_packetSize; }
     // Sends the file region [offset, offset + size) (size 0: to the end),
     // with a progress bar.
-    bool SendFile(const char* pFileName, uint32_t offset, uint32_t size);
+    virtual bool SendFile(const char* pFileName, uint32_t offset, uint32_t size);
     // The firmware's answers also carry a CRC, compared with *pCrc when it is
     // given; a firmware that does not answer FW_PING is no error.
-    bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc);
+    virtual bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc);
     void DumpPacket(int level, const ProtocolPacket* pPacket);
-    CSerialPort* GetSerial() const { return m_serial; }
+    virtual CSerialPort* GetSerial() const { return m_serial; }
 
     // Sends the file region, then reads the final answer and checks it
     // against the CRC of that same region.
