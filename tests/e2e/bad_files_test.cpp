@@ -55,7 +55,7 @@ TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
         const std::string expanded = Expand(fx, message);
         EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
     }
-    EXPECT_LE(Count(r.out, "Failed to save log"), 1u) << r.out;  // one warning at most
+    EXPECT_LE(CountOf(r.out, "Failed to save log"), 1u) << r.out;  // one warning at most
     if (c.exitCode == 1) {
         EXPECT_NE(r.out.find("Failed ZOLK\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;

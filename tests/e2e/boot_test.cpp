@@ -46,8 +46,8 @@ TEST_P(E2EBootLoad, LoadsBothImagesThenRuns)
     }
     const ProcessResult r = fx.Run(args);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), 1u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send hsm\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send hsm\n"), 1u) << r.out;
     EXPECT_NE(r.out.find("Complete to send zolk\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Complete to load ZOLK F/W\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ZOLK firmware started (qex_sim)"), std::string::npos) << r.out;  // echoed start-up text
@@ -79,9 +79,9 @@ TEST(E2EBootRetry, FirmwareTransferFailsOnceAndStartsAgain)
     const ProcessResult r = fx.Run({"--zolk", zolk, "--hsm", hsm});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     // The second attempt starts from the handshake and sends the HSM again.
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), 2u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send hsm\n"), 2u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send zolk\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), 2u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send hsm\n"), 2u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send zolk\n"), 1u) << r.out;
     EXPECT_NE(r.out.find("Complete to load ZOLK F/W\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Complete ZOLK\n"), std::string::npos) << r.out;
 }
@@ -134,7 +134,7 @@ TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
         EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find("(null)"), std::string::npos) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), c.startMessages) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), c.startMessages) << r.out;
     EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Failed ZOLK"), std::string::npos) << r.out;
 }

@@ -111,8 +111,8 @@ TEST_P(E2EDumpFile, OldFileSurvivesOrIsReplacedWhole)
         // One message counts what was kept, against the whole window.
         const std::string kept = "kept " + std::to_string(gotPartial.size()) + " of " +
                                  std::to_string(window.size()) + " bytes in " + dump + ".partial (incomplete)\n";
-        EXPECT_EQ(Count(r.out, "Dump into " + dump + " failed - " + kept), 1u) << kept << "\n" << r.out;
-        EXPECT_EQ(Count(r.out, " bytes in "), 1u) << r.out;
+        EXPECT_EQ(CountOf(r.out, "Dump into " + dump + " failed - " + kept), 1u) << kept << "\n" << r.out;
+        EXPECT_EQ(CountOf(r.out, " bytes in "), 1u) << r.out;
         if (c.outcome == Outcome::kKeptWhole) {
             EXPECT_TRUE(gotPartial == window);
         } else {

@@ -4,20 +4,22 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "common/file_data.h"
+#include "common/output_capture.h"
+#include "common/pattern.h"
 #include "common/sim_process.h"
+#include "common/temp_dir.h"
 
 namespace e2e {
 
@@ -29,31 +31,6 @@ inline constexpr size_t kMiB = 1024 * 1024;
 
 // Process status of the tool's early end (-1).
 inline constexpr int kExitEarlyEnd = 255;
-
-// Reproducible bytes that differ from chunk to chunk and from the erased
-// value, so that misplaced or repeated chunks show.
-inline Bytes Pattern(size_t size, uint32_t seed)
-{
-    Bytes out(size);
-    uint32_t x = seed * 2654435761u + 12345u;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
-
-inline Bytes ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteAll(const fs::path& path, const Bytes& data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
 
 inline Bytes Slice(const Bytes& data, size_t offset, size_t size)
 {
@@ -74,39 +51,22 @@ inline bool HasDateLine(const std::string& out)
     return std::regex_search(out, date);
 }
 
-inline size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) {
-        ++n;
-    }
-    return n;
-}
-
 class Fixture {
 public:
     Fixture()
     {
-        std::string pattern = (fs::temp_directory_path() / "zolk_e2e_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            m_dir = pattern;
+        if (m_dir.Made()) {
             fs::create_directory(Work());
             fs::create_directory(StorageDir());
         }
     }
-    ~Fixture()
-    {
-        m_sim.reset();
-        std::error_code ec;
-        if (!m_dir.empty()) {
-            fs::remove_all(m_dir, ec);
-        }
-    }
+    // The board ends before its directory goes.
+    ~Fixture() { m_sim.reset(); }
 
     // The board, with its storage files in this test's directory.
     ::testing::AssertionResult StartSim(std::vector<std::string> args)
     {
-        if (m_dir.empty()) {
+        if (!m_dir.Made()) {
             return ::testing::AssertionFailure() << "no temporary directory";
         }
         args.push_back("--storage-dir");
@@ -136,7 +96,7 @@ public:
     // for the run).
     void SetWrapper(std::vector<std::string> wrapper) { m_wrapper = std::move(wrapper); }
 
-    fs::path Dir() const { return m_dir; }
+    fs::path Dir() const { return m_dir.Path(); }
     fs::path Work() const { return m_dir / "work"; }
     fs::path StorageDir() const { return m_dir / "storage"; }
     fs::path Eflash() const { return StorageDir() / "eflash.bin"; }
@@ -173,7 +133,7 @@ private:
         return argv;
     }
 
-    fs::path m_dir;
+    TempDir m_dir{"zolk_e2e"};
     std::unique_ptr<SimProcess> m_sim;
     std::vector<std::string> m_wrapper;
 };

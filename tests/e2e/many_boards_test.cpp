@@ -16,14 +16,6 @@ namespace {
 constexpr int kBoards = 8;
 constexpr size_t kImageSize = 256 * 1024;
 
-std::string ReadText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(E2EManyBoards, EightBoardsSideBySide)
 {
     Fixture fx;

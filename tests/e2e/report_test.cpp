@@ -13,14 +13,6 @@
 namespace e2e {
 namespace {
 
-JsonValue Schema()
-{
-    JsonValue schema;
-    std::string error;
-    EXPECT_TRUE(ParseJsonFile(std::string(ZOLK_SOURCE_DIR) + "/docs/report.schema.json", &schema, &error)) << error;
-    return schema;
-}
-
 // What a case can look at besides the report.
 struct RunSeen {
     Fixture& fx;
@@ -99,7 +91,7 @@ TEST_P(E2EReport, RecordsTheRun)
     JsonValue doc;
     std::string error;
     ASSERT_TRUE(ParseJsonFile(report, &doc, &error)) << error << "\n" << r.out;
-    EXPECT_EQ(ValidateJson(doc, Schema()), std::vector<std::string>{});
+    EXPECT_EQ(ValidateJson(doc, ReadReportSchema()), std::vector<std::string>{});
 
     EXPECT_EQ(doc["verdict"].text, c.verdict);
     EXPECT_EQ(doc["exit_status"].number, c.exitCode == kExitEarlyEnd ? -1 : c.exitCode);

@@ -55,7 +55,7 @@ TEST_P(E2ESilence, RunEndsWithinTheBound)
 
     EXPECT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, c.message), 1u) << c.message << "\n" << r.out;
+    EXPECT_EQ(CountOf(r.out, c.message), 1u) << c.message << "\n" << r.out;
     EXPECT_LT(seconds, c.boot ? kBootBoundS : kFirmwareBoundS) << r.out;
     EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Failed ZOLK") != std::string::npos, c.exitCode == 1) << r.out;

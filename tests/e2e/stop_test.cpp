@@ -54,7 +54,7 @@ TEST_P(E2EStop, EndsCleanlyKeepingTheOldFile)
     // One line says why the run ended, on a line of its own; the failure
     // messages that only echo the stop are not printed.
     const std::string stopped = std::string("Run stopped by ") + c.signalName + " - nothing more is sent to the board\n";
-    EXPECT_EQ(Count(r.out, stopped), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, stopped), 1u) << r.out;
     EXPECT_NE(r.out.find("\n[main:"), std::string::npos);
     const size_t at = r.out.find(stopped);
     ASSERT_NE(at, std::string::npos);

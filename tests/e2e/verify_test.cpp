@@ -101,11 +101,11 @@ TEST_P(E2EVerify, ReadsBackAndCompares)
         messages.push_back(VerifyMessage("snor", kWindowAddress, data, c.weakAddress - kWindowAddress, c.weakCount));
     }
     for (const std::string& message : messages) {
-        EXPECT_EQ(Count(r.out, message), 1u) << message << "\n" << r.out;
+        EXPECT_EQ(CountOf(r.out, message), 1u) << message << "\n" << r.out;
     }
     const bool failed = messages.back().rfind("Verify failed", 0) == 0;
     ASSERT_EQ(failed, weak) << "the pattern has erased bytes where the weak cells are";
-    EXPECT_EQ(Count(r.out, "Verify "), messages.size() + Count(r.out, "Verify - reading back")) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Verify "), messages.size() + CountOf(r.out, "Verify - reading back")) << r.out;
 
     const Bytes snor = ReadAll(fx.Snor());
     if (weak) {
