@@ -52,8 +52,7 @@ TEST_P(E2EDumpFile, OldFileSurvivesOrIsReplacedWhole)
     WriteAll(fx.Eflash(), eflash);
     WriteAll(fx.Snor(), snor);
     const fs::path trace = fx.Dir() / "trace.jsonl";
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc",
-                                        "--trace", trace.string()};
+    std::vector<std::string> simArgs = BoardArgs(true, {"--trace", trace.string()});
     simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
     ASSERT_TRUE(fx.StartSim(simArgs));
 
@@ -163,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"-r", "{dump}", "--storage", "SNOR", "--size", "10"},
                      {"\"SNOR\" is invalid storage type - the storage types are snor and eflash\n"},
                      Outcome::kRefused}),
-    [](const testing::TestParamInfo<DumpFileCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/case_name.h"
 #include "common/file_data.h"
 #include "common/output_capture.h"
 #include "common/pattern.h"
@@ -49,6 +50,20 @@ inline bool HasDateLine(const std::string& out)
 {
     static const std::regex date(R"(\d\d/\d\d/\d\d-\d\d:\d\d:\d\d)");
     return std::regex_search(out, date);
+}
+
+// The options of the board most tests run against: chip 0x30230 with the
+// expanded flash and ECC, in its boot ROM or with the firmware already
+// running, then extra.
+inline std::vector<std::string> BoardArgs(bool firmwareRunning, const std::vector<std::string>& extra = {})
+{
+    std::vector<std::string> args;
+    if (firmwareRunning) {
+        args.push_back("--firmware-running");
+    }
+    args.insert(args.end(), {"--chip", "0x30230", "--expand-flash", "--ecc"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
 }
 
 class Fixture {
@@ -102,6 +117,17 @@ public:
     fs::path Eflash() const { return StorageDir() / "eflash.bin"; }
     fs::path Snor() const { return StorageDir() / "snor.bin"; }
     std::string Path(const std::string& name) const { return (Work() / name).string(); }
+
+    // text with every {name} replaced by the path of that file of the
+    // working directory.
+    std::string Expand(std::string text) const
+    {
+        for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{')) {
+            const size_t close = text.find('}', open);
+            text.replace(open, close - open + 1, Path(text.substr(open + 1, close - open - 1)));
+        }
+        return text;
+    }
 
     // Writes a file into the working directory and returns its path.
     std::string MakeFile(const std::string& name, const Bytes& data) const

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/case_name.h"
 #include "common/output_capture.h"
 #include "protocol/codes.h"
 #include "run/args.h"
@@ -16,14 +17,6 @@
 #include "transport/serial_port.h"
 
 namespace {
-
-// Source lines in message tags change with every edit: compare the tags
-// with the line number replaced by N.
-std::string WithoutLines(const std::string& text)
-{
-    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
-    return std::regex_replace(text, tagLine, "$1:N] ");
-}
 
 // The record's fields that differ from the defaults, in a fixed order.
 std::string Describe(const ZOLKArgs& a)
@@ -339,7 +332,7 @@ const ParseCase kParseCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParseArgsTest, ::testing::ValuesIn(kParseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // The scanner starts afresh on every call: a failed parse leaves nothing
 // behind for the next one (POSIXLY_CORRECT is read again too).

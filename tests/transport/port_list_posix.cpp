@@ -20,12 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string WithoutLines(const std::string& text)
-{
-    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
-    return std::regex_replace(text, tagLine, "$1:N] ");
-}
-
 struct UsbStrings {
     const char* vendorId;
     const char* productId;
