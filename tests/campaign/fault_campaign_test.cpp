@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -30,7 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/file_data.h"
 #include "common/sim_process.h"
+#include "common/temp_dir.h"
 #include "protocol/packet.h"
 #include "sim_wire.h"
 
@@ -104,18 +105,6 @@ Bytes Pattern(size_t size, uint64_t seed)
         }
     }
     return out;
-}
-
-Bytes ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& path, const Bytes& data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 // One storage transfer of the run, in the order the tool does them.
@@ -671,9 +660,9 @@ TEST(FaultCampaign, RandomFaultsNeverCorruptOrHang)
         plans.push_back(planner.Make(i));
     }
 
-    std::string pattern = (fs::temp_directory_path() / "zolk_campaign_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
+    TempDir rootDir("zolk_campaign");
+    ASSERT_TRUE(rootDir.Made());
+    const fs::path root = rootDir.Path();
 
     std::vector<RunResult> results(plans.size());
     std::atomic<size_t> next{0};
@@ -724,10 +713,8 @@ TEST(FaultCampaign, RandomFaultsNeverCorruptOrHang)
     std::printf("\n%zu runs in %.1f s (longest run %.1f s), %d with problems, seed %llu\n", plans.size(), seconds,
                 longest, bad, static_cast<unsigned long long>(seed));
     std::fflush(stdout);
-    if (bad == 0) {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    } else {
+    if (bad != 0) {
+        rootDir.Keep();
         std::printf("run directories of the failed runs kept in %s\n", root.c_str());
     }
 }

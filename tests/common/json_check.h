@@ -39,3 +39,7 @@ bool ParseJsonFile(const std::string& path, JsonValue* out, std::string* error);
 // does. Keywords: type (a name or a list), enum, required, properties,
 // additionalProperties (false), items; all others are descriptions.
 std::vector<std::string> ValidateJson(const JsonValue& value, const JsonValue& schema);
+
+// docs/report.schema.json of the source tree, read with a test failure
+// when it does not.
+JsonValue ReadReportSchema();

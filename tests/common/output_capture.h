@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 // Everything readable from fd, read from its start.
@@ -38,6 +39,14 @@ inline size_t CountOf(const std::string& text, const std::string& what)
         ++n;
     }
     return n;
+}
+
+// Source lines in message tags change with every edit: captured messages
+// are compared with the line number of each tag replaced by N.
+inline std::string WithoutLines(const std::string& text)
+{
+    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
+    return std::regex_replace(text, tagLine, "$1:N] ");
 }
 
 // An unnamed temporary file, open for reading and writing.

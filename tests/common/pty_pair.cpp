@@ -25,6 +25,27 @@ int MsLeft(Clock::time_point deadline) {
     throw std::runtime_error(std::string("PtyPair: ") + what + ": " + std::strerror(errno));
 }
 
+// Fail, with the half-made master closed first (keeping the call's errno).
+[[noreturn]] void FailClosing(int master, const char* what) {
+    int saved = errno;
+    close(master);
+    errno = saved;
+    Fail(what);
+}
+
+// Waits at most maxMs (in slices of 20 ms) for input on the master. With no
+// slave open the master reads EIO and polls POLLHUP at once; the host may
+// open the slave later, so a hang-up only pauses a little instead of being
+// trusted.
+void AwaitInput(int master, int maxMs) {
+    pollfd pfd {master, POLLIN, 0};
+    int r = poll(&pfd, 1, maxMs < 20 ? maxMs : 20);
+    if (r > 0 && (pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR))) {
+        struct timespec ts {0, 5 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
 }  // namespace
 
 PtyPair::PtyPair() {
@@ -33,17 +54,11 @@ PtyPair::PtyPair() {
         Fail("posix_openpt");
     }
     if (grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
-        int saved = errno;
-        close(m_master);
-        errno = saved;
-        Fail("grantpt/unlockpt");
+        FailClosing(m_master, "grantpt/unlockpt");
     }
     char name[128] = {};
     if (ptsname_r(m_master, name, sizeof(name)) != 0) {
-        int saved = errno;
-        close(m_master);
-        errno = saved;
-        Fail("ptsname");
+        FailClosing(m_master, "ptsname");
     }
     m_slavePath = name;
 
@@ -120,15 +135,7 @@ std::vector<uint8_t> PtyPair::Read(size_t size, int timeoutMs) {
         if (left == 0) {
             break;
         }
-        // With no slave open the master reads EIO and polls POLLHUP at once;
-        // the host may open the slave later, so wait in short slices instead
-        // of trusting the poll result.
-        pollfd pfd {m_master, POLLIN, 0};
-        int r = poll(&pfd, 1, left < 20 ? left : 20);
-        if (r > 0 && (pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR))) {
-            struct timespec ts {0, 5 * 1000 * 1000};
-            nanosleep(&ts, nullptr);
-        }
+        AwaitInput(m_master, left);
     }
     return out;
 }
@@ -156,13 +163,7 @@ std::vector<uint8_t> PtyPair::ReadUntilQuiet(int quietMs, int timeoutMs) {
         if (left == 0 || quietLeft == 0) {
             break;
         }
-        int wait = left < quietLeft ? left : quietLeft;
-        pollfd pfd {m_master, POLLIN, 0};
-        int r = poll(&pfd, 1, wait < 20 ? wait : 20);
-        if (r > 0 && (pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR))) {
-            struct timespec ts {0, 5 * 1000 * 1000};
-            nanosleep(&ts, nullptr);
-        }
+        AwaitInput(m_master, left < quietLeft ? left : quietLeft);
     }
     return out;
 }

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "common/file_data.h"
 #include "common/pty_pair.h"
+#include "common/temp_dir.h"
 #include "run/args.h"
 #include "sim_server.h"
 
@@ -22,10 +24,7 @@ namespace {
 
 std::string ReadSource(const std::string& relative)
 {
-    std::ifstream in(std::string(ZOLK_SOURCE_DIR) + "/" + relative, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadText(std::string(ZOLK_SOURCE_DIR) + "/" + relative);
 }
 
 // A manual page as its reader sees the words: roff's minus escapes and font
@@ -125,19 +124,12 @@ class Completion : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zolk_completion_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
+        ASSERT_TRUE(m_root.Made());
         m_dir = m_root / "files";
         std::filesystem::create_directory(m_dir);
         std::ofstream(m_dir / "hsm.bin") << "h";
         std::ofstream(m_dir / "zolk.rom") << "z";
         std::filesystem::create_directory(m_dir / "board");
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
     }
 
     std::vector<std::string> Complete(const std::vector<std::string>& words)
@@ -169,7 +161,7 @@ protected:
         return candidates;
     }
 
-    std::filesystem::path m_root;
+    TempDir m_root{"zolk_completion"};
     std::filesystem::path m_dir;  // the working folder of the completion
 };
 

@@ -18,22 +18,12 @@ void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
 
 class E2EBadFile : public testing::TestWithParam<BadFileCase> {};
 
-std::string Expand(const Fixture& fx, std::string text)
-{
-    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{')) {
-        const size_t close = text.find('}', open);
-        text.replace(open, close - open + 1, fx.Path(text.substr(open + 1, close - open - 1)));
-    }
-    return text;
-}
-
 TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
 {
     const BadFileCase& c = GetParam();
     Fixture fx;
     const fs::path trace = fx.Dir() / "trace.jsonl";
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--trace",
-                             trace.string()}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true, {"--trace", trace.string()})));
     const Bytes image = Pattern(5120, 51);
     const Bytes kept = Pattern(300, 52);
     const std::string logText = "a regular file where the log directory would go\n";
@@ -47,15 +37,15 @@ TEST_P(E2EBadFile, RefusedWithoutLosingAFile)
 
     std::vector<std::string> args;
     for (const std::string& arg : c.args) {
-        args.push_back(Expand(fx, arg));
+        args.push_back(fx.Expand(arg));
     }
     const ProcessResult r = fx.Run(args, ZOLK_QEX_PATH, 60000);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     for (const std::string& message : c.messages) {
-        const std::string expanded = Expand(fx, message);
+        const std::string expanded = fx.Expand(message);
         EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
     }
-    EXPECT_LE(Count(r.out, "Failed to save log"), 1u) << r.out;  // one warning at most
+    EXPECT_LE(CountOf(r.out, "Failed to save log"), 1u) << r.out;  // one warning at most
     if (c.exitCode == 1) {
         EXPECT_NE(r.out.find("Failed ZOLK\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
@@ -136,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     {"Failed to save log", "Complete ZOLK\n"},
                     false}),
-    [](const testing::TestParamInfo<BadFileCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -8,7 +8,7 @@ namespace {
 TEST(E2ERun, FirmwareRunningNoJob)
 {
     Fixture fx;
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true)));
     const ProcessResult r = fx.Run({});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("ZOLK QEX v0.0.1"), std::string::npos) << r.out;
@@ -33,7 +33,7 @@ class E2EBootLoad : public testing::TestWithParam<BootSource> {};
 TEST_P(E2EBootLoad, LoadsBothImagesThenRuns)
 {
     Fixture fx;
-    ASSERT_TRUE(fx.StartSim({"--chip", "0x30230", "--expand-flash", "--ecc"}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(false)));
     const Bytes image = Pattern(kHsmFileSize, 1);
     const std::string zolk = fx.MakeFile("zolk.bin", Pattern(kZolkImageSize, 2));
     const std::string source = fx.MakeFile(GetParam().hsmFile ? "hsm.bin" : "image.bin", image);
@@ -46,8 +46,8 @@ TEST_P(E2EBootLoad, LoadsBothImagesThenRuns)
     }
     const ProcessResult r = fx.Run(args);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), 1u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send hsm\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send hsm\n"), 1u) << r.out;
     EXPECT_NE(r.out.find("Complete to send zolk\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Complete to load ZOLK F/W\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ZOLK firmware started (qex_sim)"), std::string::npos) << r.out;  // echoed start-up text
@@ -63,7 +63,7 @@ TEST_P(E2EBootLoad, LoadsBothImagesThenRuns)
 
 INSTANTIATE_TEST_SUITE_P(Sources, E2EBootLoad,
                          testing::Values(BootSource{"HsmFile", true}, BootSource{"HsmFromWriteFile", false}),
-                         [](const testing::TestParamInfo<BootSource>& info) { return std::string(info.param.name); });
+                         CaseName());
 
 TEST(E2EBootRetry, FirmwareTransferFailsOnceAndStartsAgain)
 {
@@ -72,16 +72,15 @@ TEST(E2EBootRetry, FirmwareTransferFailsOnceAndStartsAgain)
     // firmware ping (24), the start packet (16), the HSM announcement (16)
     // and image (0x10000), the ZOLK announcement (16).
     const size_t beforeZolkImage = 24 + 16 + 16 + 0x10000 + 16;
-    ASSERT_TRUE(fx.StartSim({"--chip", "0x30230", "--expand-flash", "--ecc", "--reset-after",
-                             std::to_string(beforeZolkImage + kZolkImageSize / 2)}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(false, {"--reset-after", std::to_string(beforeZolkImage + kZolkImageSize / 2)})));
     const std::string hsm = fx.MakeFile("hsm.bin", Pattern(kHsmFileSize, 3));
     const std::string zolk = fx.MakeFile("zolk.bin", Pattern(kZolkImageSize, 4));
     const ProcessResult r = fx.Run({"--zolk", zolk, "--hsm", hsm});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     // The second attempt starts from the handshake and sends the HSM again.
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), 2u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send hsm\n"), 2u) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send zolk\n"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), 2u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send hsm\n"), 2u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send zolk\n"), 1u) << r.out;
     EXPECT_NE(r.out.find("Complete to load ZOLK F/W\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Complete ZOLK\n"), std::string::npos) << r.out;
 }
@@ -115,9 +114,7 @@ TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
 {
     const BootFailure& c = GetParam();
     Fixture fx;
-    std::vector<std::string> simArgs = {"--chip", "0x30230", "--expand-flash", "--ecc"};
-    simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-    ASSERT_TRUE(fx.StartSim(simArgs));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(false, c.simArgs)));
     const std::vector<std::pair<std::string, std::string>> files = {
         {"{hsm}", fx.MakeFile("hsm.bin", Pattern(kHsmFileSize, 5))},
         {"{zolk}", fx.MakeFile("zolk.bin", Pattern(4096, 6))},
@@ -134,7 +131,7 @@ TEST_P(E2EBootFailure, EndsEarlyWithAClearMessage)
         EXPECT_NE(r.out.find(expanded), std::string::npos) << expanded << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find("(null)"), std::string::npos) << r.out;
-    EXPECT_EQ(Count(r.out, "Complete to send start msg\n"), c.startMessages) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Complete to send start msg\n"), c.startMessages) << r.out;
     EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Failed ZOLK"), std::string::npos) << r.out;
 }
@@ -164,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--zolk", "{zolk}", "--hsm", "{hsm}"},
                     {"Received NACK\n", "Boot ROM refused the images 3 times - check the HSM and ZOLK files\n"},
                     3}),
-    [](const testing::TestParamInfo<BootFailure>& info) { return std::string(info.param.name); });
+    CaseName());
 
 #ifdef ZOLK_QEX_CHIP_PATH
 // The per-chip form talks at 115200 to the boot ROM and 921600 to the

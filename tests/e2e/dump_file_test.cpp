@@ -52,8 +52,7 @@ TEST_P(E2EDumpFile, OldFileSurvivesOrIsReplacedWhole)
     WriteAll(fx.Eflash(), eflash);
     WriteAll(fx.Snor(), snor);
     const fs::path trace = fx.Dir() / "trace.jsonl";
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc",
-                                        "--trace", trace.string()};
+    std::vector<std::string> simArgs = BoardArgs(true, {"--trace", trace.string()});
     simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
     ASSERT_TRUE(fx.StartSim(simArgs));
 
@@ -111,8 +110,8 @@ TEST_P(E2EDumpFile, OldFileSurvivesOrIsReplacedWhole)
         // One message counts what was kept, against the whole window.
         const std::string kept = "kept " + std::to_string(gotPartial.size()) + " of " +
                                  std::to_string(window.size()) + " bytes in " + dump + ".partial (incomplete)\n";
-        EXPECT_EQ(Count(r.out, "Dump into " + dump + " failed - " + kept), 1u) << kept << "\n" << r.out;
-        EXPECT_EQ(Count(r.out, " bytes in "), 1u) << r.out;
+        EXPECT_EQ(CountOf(r.out, "Dump into " + dump + " failed - " + kept), 1u) << kept << "\n" << r.out;
+        EXPECT_EQ(CountOf(r.out, " bytes in "), 1u) << r.out;
         if (c.outcome == Outcome::kKeptWhole) {
             EXPECT_TRUE(gotPartial == window);
         } else {
@@ -163,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"-r", "{dump}", "--storage", "SNOR", "--size", "10"},
                      {"\"SNOR\" is invalid storage type - the storage types are snor and eflash\n"},
                      Outcome::kRefused}),
-    [](const testing::TestParamInfo<DumpFileCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

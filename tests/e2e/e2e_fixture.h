@@ -4,20 +4,23 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "common/case_name.h"
+#include "common/file_data.h"
+#include "common/output_capture.h"
+#include "common/pattern.h"
 #include "common/sim_process.h"
+#include "common/temp_dir.h"
 
 namespace e2e {
 
@@ -29,31 +32,6 @@ inline constexpr size_t kMiB = 1024 * 1024;
 
 // Process status of the tool's early end (-1).
 inline constexpr int kExitEarlyEnd = 255;
-
-// Reproducible bytes that differ from chunk to chunk and from the erased
-// value, so that misplaced or repeated chunks show.
-inline Bytes Pattern(size_t size, uint32_t seed)
-{
-    Bytes out(size);
-    uint32_t x = seed * 2654435761u + 12345u;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
-
-inline Bytes ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteAll(const fs::path& path, const Bytes& data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
 
 inline Bytes Slice(const Bytes& data, size_t offset, size_t size)
 {
@@ -74,39 +52,36 @@ inline bool HasDateLine(const std::string& out)
     return std::regex_search(out, date);
 }
 
-inline size_t Count(const std::string& text, const std::string& what)
+// The options of the board most tests run against: chip 0x30230 with the
+// expanded flash and ECC, in its boot ROM or with the firmware already
+// running, then extra.
+inline std::vector<std::string> BoardArgs(bool firmwareRunning, const std::vector<std::string>& extra = {})
 {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) {
-        ++n;
+    std::vector<std::string> args;
+    if (firmwareRunning) {
+        args.push_back("--firmware-running");
     }
-    return n;
+    args.insert(args.end(), {"--chip", "0x30230", "--expand-flash", "--ecc"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
 }
 
 class Fixture {
 public:
     Fixture()
     {
-        std::string pattern = (fs::temp_directory_path() / "zolk_e2e_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            m_dir = pattern;
+        if (m_dir.Made()) {
             fs::create_directory(Work());
             fs::create_directory(StorageDir());
         }
     }
-    ~Fixture()
-    {
-        m_sim.reset();
-        std::error_code ec;
-        if (!m_dir.empty()) {
-            fs::remove_all(m_dir, ec);
-        }
-    }
+    // The board ends before its directory goes.
+    ~Fixture() { m_sim.reset(); }
 
     // The board, with its storage files in this test's directory.
     ::testing::AssertionResult StartSim(std::vector<std::string> args)
     {
-        if (m_dir.empty()) {
+        if (!m_dir.Made()) {
             return ::testing::AssertionFailure() << "no temporary directory";
         }
         args.push_back("--storage-dir");
@@ -136,12 +111,23 @@ public:
     // for the run).
     void SetWrapper(std::vector<std::string> wrapper) { m_wrapper = std::move(wrapper); }
 
-    fs::path Dir() const { return m_dir; }
+    fs::path Dir() const { return m_dir.Path(); }
     fs::path Work() const { return m_dir / "work"; }
     fs::path StorageDir() const { return m_dir / "storage"; }
     fs::path Eflash() const { return StorageDir() / "eflash.bin"; }
     fs::path Snor() const { return StorageDir() / "snor.bin"; }
     std::string Path(const std::string& name) const { return (Work() / name).string(); }
+
+    // text with every {name} replaced by the path of that file of the
+    // working directory.
+    std::string Expand(std::string text) const
+    {
+        for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{')) {
+            const size_t close = text.find('}', open);
+            text.replace(open, close - open + 1, Path(text.substr(open + 1, close - open - 1)));
+        }
+        return text;
+    }
 
     // Writes a file into the working directory and returns its path.
     std::string MakeFile(const std::string& name, const Bytes& data) const
@@ -173,7 +159,7 @@ private:
         return argv;
     }
 
-    fs::path m_dir;
+    TempDir m_dir{"zolk_e2e"};
     std::unique_ptr<SimProcess> m_sim;
     std::vector<std::string> m_wrapper;
 };

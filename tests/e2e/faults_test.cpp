@@ -26,9 +26,7 @@ TEST_P(E2EFault, WriteAndDump)
 {
     const FaultCase& c = GetParam();
     Fixture fx;
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"};
-    simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
-    ASSERT_TRUE(fx.StartSim(simArgs));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true, c.fault)));
     const Bytes data = Pattern(kFileSize, 41);
     const std::string image = fx.MakeFile("image.bin", data);
     // The dump file exists already: a run that fails must leave it alone.
@@ -68,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--hangup-after", std::to_string(kBeforeWriteData + 24 + 2048 + 100)},
                   false,
                   {"gone"}}),
-    [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -16,14 +16,6 @@ namespace {
 constexpr int kBoards = 8;
 constexpr size_t kImageSize = 256 * 1024;
 
-std::string ReadText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(E2EManyBoards, EightBoardsSideBySide)
 {
     Fixture fx;
@@ -32,8 +24,7 @@ TEST(E2EManyBoards, EightBoardsSideBySide)
     std::vector<Bytes> images;
     for (int i = 0; i < kBoards; ++i) {
         const fs::path storage = fx.Dir() / ("board" + std::to_string(i));
-        sims.push_back(std::make_unique<SimProcess>(std::vector<std::string>{
-            "--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--storage-dir", storage.string()}));
+        sims.push_back(std::make_unique<SimProcess>(BoardArgs(true, {"--storage-dir", storage.string()})));
         ASSERT_TRUE(sims.back()->Started()) << sims.back()->Error();
         images.push_back(Pattern(kImageSize, 100 + static_cast<uint32_t>(i)));
         fx.MakeFile("image" + std::to_string(i) + ".bin", images.back());

@@ -11,7 +11,7 @@ TEST(E2EPortLink, ByIdNameOpensTheDeviceBehindIt)
     const fs::path byId = fx.Dir() / "dev/serial/by-id";
     fs::create_directories(byId);
     const std::string link = (byId / "usb-QEX_Board_0001-if00-port0").string();
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--link", link}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true, {"--link", link})));
     const std::string device = fx.Sim().PtyPath();
     // The fixture names the pseudo-terminal first; the last --port counts.
     const ProcessResult r = fx.Run({"--port", link, "--device-info"});

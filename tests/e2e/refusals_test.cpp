@@ -8,7 +8,7 @@ namespace {
 
 struct RefusalCase {
     const char* name;
-    std::vector<std::string> args;  // after --port; {img} is a 5000-byte file, {dump} a new dump path
+    std::vector<std::string> args;  // after --port; {img.bin} is a 5000-byte file, {dump.bin} a new dump path
     std::string message;
 };
 
@@ -21,17 +21,11 @@ TEST_P(E2ERefusal, NothingSent)
     const RefusalCase& c = GetParam();
     Fixture fx;
     const fs::path trace = fx.Dir() / "trace.jsonl";
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--trace",
-                             trace.string()}));
-    const std::string img = fx.MakeFile("img.bin", Pattern(5000, 81));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true, {"--trace", trace.string()})));
+    fx.MakeFile("img.bin", Pattern(5000, 81));
     std::vector<std::string> args;
-    for (std::string arg : c.args) {
-        if (arg == "{img}") {
-            arg = img;
-        } else if (arg == "{dump}") {
-            arg = fx.Path("dump.bin");
-        }
-        args.push_back(arg);
+    for (const std::string& arg : c.args) {
+        args.push_back(fx.Expand(arg));
     }
     const ProcessResult r = fx.Run(args, ZOLK_QEX_PATH, 30000);
     EXPECT_EQ(r.exitCode, kExitEarlyEnd) << r.out << r.err;
@@ -50,14 +44,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--low-format", "--storage", "snor"},
                     "A low format erases all storage of the board (eflash and snor) - --storage cannot limit it"},
         RefusalCase{"BankWriteWithAnAddress",
-                    {"-w", "{img}", "--bank", "0", "--addr", "8"},
+                    {"-w", "{img.bin}", "--bank", "0", "--addr", "8"},
                     "--addr needs --storage [snor|eflash] - a write or dump by bank covers the bank's eflash and "
                     "snor parts"},
         RefusalCase{"BankDumpWithSizeAndAddress",
-                    {"-r", "{dump}", "--bank", "1", "--size", "0x100", "--addr", "0x1234"},
+                    {"-r", "{dump.bin}", "--bank", "1", "--size", "0x100", "--addr", "0x1234"},
                     "--addr with --size needs --storage [snor|eflash]"},
         RefusalCase{"UnknownStorageName",
-                    {"-w", "{img}", "--storage", "SNOR"},
+                    {"-w", "{img.bin}", "--storage", "SNOR"},
                     "\"SNOR\" is invalid storage type - the storage types are snor and eflash\n"},
         RefusalCase{"StrayArgument",
                     {"--device-info", "extra"},
@@ -65,13 +59,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OptionWhereTheFileNameShouldBe",
                     {"-r", "--bank", "0"},
                     "The file name of -r begins with '-' : --bank - is the file name missing? Write ./--bank"},
-        RefusalCase{"EmptyValue", {"-w", "{img}", "--port", ""}, "The value of --port is empty\n"},
-        RefusalCase{"NegativeSize", {"-r", "{dump}", "--storage", "snor", "--size", "-1"}, "-1 is invalid value\n"},
+        RefusalCase{"EmptyValue", {"-w", "{img.bin}", "--port", ""}, "The value of --port is empty\n"},
+        RefusalCase{"NegativeSize", {"-r", "{dump.bin}", "--storage", "snor", "--size", "-1"}, "-1 is invalid value\n"},
         RefusalCase{"NumberWithTrailingJunk", {"--bank", "1x"}, "1x is invalid value\n"},
         RefusalCase{"NumberTooLarge",
-                    {"-w", "{img}", "--storage", "snor", "--addr", "0x10000000000000000"},
+                    {"-w", "{img.bin}", "--storage", "snor", "--addr", "0x10000000000000000"},
                     "0x10000000000000000 is invalid value\n"}),
-    [](const testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -13,14 +13,6 @@
 namespace e2e {
 namespace {
 
-JsonValue Schema()
-{
-    JsonValue schema;
-    std::string error;
-    EXPECT_TRUE(ParseJsonFile(std::string(ZOLK_SOURCE_DIR) + "/docs/report.schema.json", &schema, &error)) << error;
-    return schema;
-}
-
 // What a case can look at besides the report.
 struct RunSeen {
     Fixture& fx;
@@ -99,7 +91,7 @@ TEST_P(E2EReport, RecordsTheRun)
     JsonValue doc;
     std::string error;
     ASSERT_TRUE(ParseJsonFile(report, &doc, &error)) << error << "\n" << r.out;
-    EXPECT_EQ(ValidateJson(doc, Schema()), std::vector<std::string>{});
+    EXPECT_EQ(ValidateJson(doc, ReadReportSchema()), std::vector<std::string>{});
 
     EXPECT_EQ(doc["verdict"].text, c.verdict);
     EXPECT_EQ(doc["exit_status"].number, c.exitCode == kExitEarlyEnd ? -1 : c.exitCode);
@@ -136,7 +128,7 @@ TEST_P(E2EReport, RecordsTheRun)
     }
 }
 
-const std::vector<std::string> kFirmwareSnor = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"};
+const std::vector<std::string> kFirmwareSnor = BoardArgs(true);
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, E2EReport,
@@ -205,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_TRUE(doc["chip"].IsNull());
                    }},
         ReportCase{"FailedTransfer",
-                   {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--reject-chunk", "1"},
+                   BoardArgs(true, {"--reject-chunk", "1"}),
                    {"-w", "IMAGE", "--storage", "snor", "--report", "REPORT"},
                    5000,
                    false,
@@ -221,8 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(doc["chip"]["used"].text, "30230");
                    }},
         ReportCase{"SilentBoard",
-                   {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--silent-after-ack",
-                    "WRITE_CMD"},
+                   BoardArgs(true, {"--silent-after-ack", "WRITE_CMD"}),
                    {"-w", "IMAGE", "--storage", "snor", "-r", "DUMP", "--size", "10", "--report", "REPORT"},
                    5120,
                    false,
@@ -252,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A paced line makes the 1 MiB dump last about 23 s at 460800 baud;
         // the stop comes after a tenth.
         ReportCase{"StoppedInADump",
-                   {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc", "--line-rate"},
+                   BoardArgs(true, {"--line-rate"}),
                    {"-r", "DUMP", "--storage", "snor", "--size", "2048", "--report", "REPORT"},
                    0,
                    false,
@@ -270,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_LT(dump["bytes_moved"].number, kMiB);
                    },
                    SIGINT}),
-    [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // A report path that cannot take a file refuses the run before the port
 // opens, and says that the run has no report.

@@ -38,12 +38,7 @@ TEST_P(E2ESilence, RunEndsWithinTheBound)
 {
     const SilenceCase& c = GetParam();
     Fixture fx;
-    std::vector<std::string> simArgs = {"--chip", "0x30230", "--expand-flash", "--ecc"};
-    if (!c.boot) {
-        simArgs.push_back("--firmware-running");
-    }
-    simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
-    ASSERT_TRUE(fx.StartSim(simArgs));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(!c.boot, c.fault)));
     std::vector<std::string> args = {"--zolk", fx.MakeFile("zolk.bin", Pattern(kZolkImageSize, 2)), "--hsm",
                                      fx.MakeFile("hsm.bin", Pattern(kHsmFileSize, 1))};
     for (const std::string& a : c.job) {
@@ -55,7 +50,7 @@ TEST_P(E2ESilence, RunEndsWithinTheBound)
 
     EXPECT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, c.message), 1u) << c.message << "\n" << r.out;
+    EXPECT_EQ(CountOf(r.out, c.message), 1u) << c.message << "\n" << r.out;
     EXPECT_LT(seconds, c.boot ? kBootBoundS : kFirmwareBoundS) << r.out;
     EXPECT_EQ(r.out.find("Complete ZOLK"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Failed ZOLK") != std::string::npos, c.exitCode == 1) << r.out;
@@ -87,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kExitEarlyEnd, "No answer to the HSM image for 10 s - the board stopped answering\n"},
         SilenceCase{"AfterTheZolkImageAnnouncementAck", {"--silent-after-ack", "RECEIVE_ZOLK_CMD"}, true, {},
                     kExitEarlyEnd, "No answer to the ZOLK firmware image for 10 s - the board stopped answering\n"}),
-    [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 // The board's erase is the one wait without a bound, announced to the user:
 // a format longer than the 10 s bound still completes.
@@ -179,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Jobs, E2ERefusedQuery,
                          testing::Values(QueryCase{"DeviceInfoFails", {"--device-info"}, 1, "Failed ZOLK\n"},
                                          QueryCase{"WriteByAddressGoesOn", {"-w", "IMAGE", "--storage", "snor"}, 0,
                                                    "Complete ZOLK\n"}),
-                         [](const testing::TestParamInfo<QueryCase>& info) { return std::string(info.param.name); });
+                         CaseName());
 
 }  // namespace
 }  // namespace e2e

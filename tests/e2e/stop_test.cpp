@@ -29,7 +29,7 @@ TEST_P(E2EStop, EndsCleanlyKeepingTheOldFile)
     const Bytes snor = Pattern(kMiB, 71);
     WriteAll(fx.Snor(), snor);
     const fs::path trace = fx.Dir() / "trace.jsonl";
-    std::vector<std::string> simArgs = {"--chip", "0x30230", "--expand-flash", "--ecc", "--trace", trace.string()};
+    std::vector<std::string> simArgs = BoardArgs(false, {"--trace", trace.string()});
     simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
     ASSERT_TRUE(fx.StartSim(simArgs));
     const Bytes previous = Pattern(9000, 72);
@@ -54,7 +54,7 @@ TEST_P(E2EStop, EndsCleanlyKeepingTheOldFile)
     // One line says why the run ended, on a line of its own; the failure
     // messages that only echo the stop are not printed.
     const std::string stopped = std::string("Run stopped by ") + c.signalName + " - nothing more is sent to the board\n";
-    EXPECT_EQ(Count(r.out, stopped), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, stopped), 1u) << r.out;
     EXPECT_NE(r.out.find("\n[main:"), std::string::npos);
     const size_t at = r.out.find(stopped);
     ASSERT_NE(at, std::string::npos);
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A board that keeps refusing the start packet: the handshake retries
         // until the stop.
         StopCase{"SigintInTheBootHandshake", SIGINT, "SIGINT", {"--refuse-start", "100000"}, false, "Retry : 3"}),
-    [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

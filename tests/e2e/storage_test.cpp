@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  {"Storage for the chip information below is not defined\nChip Number : 0x30110\nBank Number : "
                   "0\nDual Bank : false\nExpand Flash : false\nECC : true\n"}}),
-    [](const testing::TestParamInfo<BankCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 struct WindowCase {
     const char* name;
@@ -133,7 +133,7 @@ TEST_P(E2EWindow, WriteThenDumpByAddress)
 {
     const WindowCase& c = GetParam();
     Fixture fx;
-    ASSERT_TRUE(fx.StartSim({"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"}));
+    ASSERT_TRUE(fx.StartSim(BoardArgs(true)));
     const Bytes data = Pattern(c.fileSize, 21);
     const std::string image = fx.MakeFile("image.bin", data);
     const std::string dump = fx.Path("dump.bin");
@@ -154,7 +154,7 @@ TEST_P(E2EWindow, WriteThenDumpByAddress)
 INSTANTIATE_TEST_SUITE_P(Windows, E2EWindow,
                          testing::Values(WindowCase{"SnorWholeFile", "snor", "2", "3", 12288, 8192, 12288},
                                          WindowCase{"EflashHeadOfFile", "eflash", "1", "1", 12288, 4096, 4096}),
-                         [](const testing::TestParamInfo<WindowCase>& info) { return std::string(info.param.name); });
+                         CaseName());
 
 struct FormatCase {
     const char* name;
@@ -173,8 +173,7 @@ TEST_P(E2ELowFormat, ErasesOrEndsEarly)
     // A board whose storage holds data from an earlier run.
     WriteAll(fx.Eflash(), Pattern(2 * kMiB, 31));
     WriteAll(fx.Snor(), Pattern(kMiB, 32));
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc",
-                                        "--format-ms", "100"};
+    std::vector<std::string> simArgs = BoardArgs(true, {"--format-ms", "100"});
     if (c.nackSecondAnswer) {
         simArgs.push_back("--nack-format");
     }
@@ -206,7 +205,7 @@ TEST_P(E2ELowFormat, ErasesOrEndsEarly)
 
 INSTANTIATE_TEST_SUITE_P(Answers, E2ELowFormat,
                          testing::Values(FormatCase{"Completes", false}, FormatCase{"NackAsSecondAnswer", true}),
-                         [](const testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+                         CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -66,7 +66,7 @@ TEST_P(E2EVerify, ReadsBackAndCompares)
     const VerifyCase& c = GetParam();
     const bool weak = c.weakCount != 0;
     Fixture fx;
-    std::vector<std::string> simArgs = {"--firmware-running", "--chip", "0x30230", "--expand-flash", "--ecc"};
+    std::vector<std::string> simArgs = BoardArgs(true);
     if (weak) {
         simArgs.push_back("--weak-cells");
         simArgs.push_back("snor:" + Hex(c.weakAddress) + ":" + std::to_string(c.weakCount));
@@ -101,11 +101,11 @@ TEST_P(E2EVerify, ReadsBackAndCompares)
         messages.push_back(VerifyMessage("snor", kWindowAddress, data, c.weakAddress - kWindowAddress, c.weakCount));
     }
     for (const std::string& message : messages) {
-        EXPECT_EQ(Count(r.out, message), 1u) << message << "\n" << r.out;
+        EXPECT_EQ(CountOf(r.out, message), 1u) << message << "\n" << r.out;
     }
     const bool failed = messages.back().rfind("Verify failed", 0) == 0;
     ASSERT_EQ(failed, weak) << "the pattern has erased bytes where the weak cells are";
-    EXPECT_EQ(Count(r.out, "Verify "), messages.size() + Count(r.out, "Verify - reading back")) << r.out;
+    EXPECT_EQ(CountOf(r.out, "Verify "), messages.size() + CountOf(r.out, "Verify - reading back")) << r.out;
 
     const Bytes snor = ReadAll(fx.Snor());
     if (weak) {
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     VerifyCase{"GoodBoardByBank", true, 0, 0, false},
                     VerifyCase{"WeakCellsByWindowStopTheDump", false, kWindowAddress + 0x100, 3, true},
                     VerifyCase{"WeakCellsInTheSnorPartOfABank", true, 0x10, 2, false}),
-    [](const testing::TestParamInfo<VerifyCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace e2e

@@ -1,4 +1,4 @@
-// Command-line parsing: option vectors, number parsers, storage names, usage.
+// Command-line parsing: option vectors, their results and messages, usage.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,21 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/case_name.h"
 #include "common/output_capture.h"
-#include "protocol/codes.h"
 #include "run/args.h"
 #include "support/console.h"
 #include "transport/serial_port.h"
 
 namespace {
-
-// Source lines in message tags change with every edit: compare the tags
-// with the line number replaced by N.
-std::string WithoutLines(const std::string& text)
-{
-    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
-    return std::regex_replace(text, tagLine, "$1:N] ");
-}
 
 // The record's fields that differ from the defaults, in a fixed order.
 std::string Describe(const ZOLKArgs& a)
@@ -339,7 +331,7 @@ const ParseCase kParseCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParseArgsTest, ::testing::ValuesIn(kParseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // The scanner starts afresh on every call: a failed parse leaves nothing
 // behind for the next one (POSIXLY_CORRECT is read again too).
@@ -353,89 +345,11 @@ TEST(ParseArgsRepeat, ScannerStateIsResetBetweenCalls)
     ConsoleForceTerminal(-1);
 }
 
-struct NumberCase {
-    const char* text;
-    bool ok;
-    uint64_t value;
-};
-
-// The one number reading of the options and the port prompt: 0x for
-// hexadecimal, a leading 0 for octal, else decimal, digits only, within range.
-const NumberCase kNumberCases[] = {
-    {"0x100", true, 256},  {"0X1f", true, 31},    {"100", true, 100},   {"010", true, 8},
-    {"0", true, 0},        {"000", true, 0},      {"18446744073709551615", true, UINT64_MAX},
-    {"12abc", false, 0},   {" 42", false, 0},     {"42 ", false, 0},    {"+1", false, 0},
-    {"-1", false, 0},      {"zz", false, 0},      {"", false, 0},       {"abc", false, 0},
-    {"08", false, 0},      {"0x", false, 0},      {"0xg", false, 0},    {"18446744073709551616", false, 0},
-};
-
-TEST(StrToUint64Test, Table)
-{
-    for (const NumberCase& c : kNumberCases) {
-        uint64_t value = 0xDEADBEEF;
-        OutputCapture cap;
-        const bool ok = StrToUint64(c.text, &value);
-        cap.Restore();
-        EXPECT_EQ(ok, c.ok) << c.text;
-        EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << c.text;
-        EXPECT_EQ(cap.Out(), c.ok ? "" : std::string(c.text) + " is invalid value\n") << c.text;
-    }
-}
-
-TEST(StrToUint32Test, TableAndRange)
-{
-    for (const NumberCase& c : kNumberCases) {
-        if (c.value > 0xFFFFFFFFull) {
-            continue;
-        }
-        uint32_t value = 0xDEADBEEF;
-        OutputCapture cap;
-        const bool ok = StrToUint32(c.text, &value);
-        cap.Restore();
-        EXPECT_EQ(ok, c.ok) << c.text;
-        EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << c.text;
-    }
-    uint32_t value = 7;
-    OutputCapture cap;
-    EXPECT_TRUE(StrToUint32("4294967295", &value));
-    EXPECT_EQ(value, 0xFFFFFFFFu);
-    value = 7;
-    EXPECT_FALSE(StrToUint32("0x100000000", &value));
-    EXPECT_EQ(value, 7u);
-    EXPECT_EQ(cap.Out(), "0x100000000 is invalid value\n");
-}
-
-TEST(StrToUintStorageTypeTest, NamesAndMessages)
-{
-    ConsoleForceTerminal(0);
-    OutputCapture cap;
-    EXPECT_EQ(StrToUintStorageType(nullptr), 0u);
-    EXPECT_EQ(StrToUintStorageType("snor"), 0xAAAA1001u);
-    EXPECT_EQ(StrToUintStorageType("eflash"), 0xAAAA1002u);
-    EXPECT_EQ(StrToUintStorageType("SNOR"), 0u);
-    EXPECT_EQ(StrToUintStorageType("eflash "), 0u);
-    cap.Restore();
-    ConsoleForceTerminal(-1);
-    EXPECT_EQ(WithoutLines(cap.Out()),
-              "[StrToUintStorageType:N] \"SNOR\" is invalid storage type\n"
-              "[StrToUintStorageType:N] \"eflash \" is invalid storage type\n");
-}
-
 TEST(PrintUsageTest, TextByteForByte)
 {
     OutputCapture cap;
     PrintUsage();
     EXPECT_EQ(cap.Out(), kUsageText);
-}
-
-TEST(StrDupTest, CopiesAndNull)
-{
-    EXPECT_EQ(StrDup(nullptr), nullptr);
-    const char text[] = "fw.bin";
-    char* copy = StrDup(text);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE(copy, text);
-    EXPECT_STREQ(copy, text);
 }
 
 }  // namespace

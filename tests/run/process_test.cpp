@@ -2,10 +2,8 @@
 // that end before any target is reached.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -13,6 +11,7 @@
 
 #include "common/output_capture.h"
 #include "common/sim_process.h"
+#include "common/temp_dir.h"
 #include "run/args.h"
 #include "transport/port_list.h"
 
@@ -24,13 +23,12 @@ constexpr int kRunLimitMs = 30000;
 // Runs zolk_qex in a scratch directory with the given standard input.
 ProcessResult RunZolk(const std::vector<std::string>& args, const std::string& input)
 {
-    char dir[] = "/tmp/zolk_run_cwd_XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
+    TempDir dir("zolk_run_cwd");
+    EXPECT_TRUE(dir.Made());
     std::vector<std::string> argv{ZOLK_QEX_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult r = RunProcess(argv, input, kRunLimitMs, dir);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    ProcessResult r = RunProcess(argv, input, kRunLimitMs, dir.String());
+    const std::error_code ec = dir.Remove();
     EXPECT_FALSE(ec) << ec.message();
     return r;
 }
@@ -126,10 +124,11 @@ TEST(ZolkProcess, SignalAtThePortPrompt)
     SignalPlan plan;
     plan.signalNumber = SIGINT;
     plan.when = [](const std::string& out) { return out.find("Com port num : ") != std::string::npos; };
-    char dir[] = "/tmp/zolk_run_cwd_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const ProcessResult r = RunProcess({ZOLK_QEX_PATH, "-g"}, kRunLimitMs, dir, &plan);
-    std::filesystem::remove_all(dir);
+    TempDir dir("zolk_run_cwd");
+    ASSERT_TRUE(dir.Made());
+    const ProcessResult r = RunProcess({ZOLK_QEX_PATH, "-g"}, kRunLimitMs, dir.String(), &plan);
+    const std::error_code removed = dir.Remove();
+    EXPECT_FALSE(removed) << removed.message();
     ASSERT_TRUE(plan.sent);
     EXPECT_EQ(r.exitCode, 130) << r.out;
     const std::string out = AfterBanner(r.out);

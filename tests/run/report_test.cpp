@@ -15,14 +15,6 @@
 
 namespace {
 
-JsonValue ReadSchema()
-{
-    JsonValue schema;
-    std::string error;
-    EXPECT_TRUE(ParseJsonFile(std::string(ZOLK_SOURCE_DIR) + "/docs/report.schema.json", &schema, &error)) << error;
-    return schema;
-}
-
 class ReportDocument : public testing::Test {
 protected:
     void SetUp() override { RunRecord::Get().Clear(); }
@@ -72,7 +64,7 @@ TEST_F(ReportDocument, EveryKindOfStepPassesTheSchema)
     // An addition with no step open goes nowhere.
     record.AddBytes(5);
 
-    const JsonValue schema = ReadSchema();
+    const JsonValue schema = ReadReportSchema();
     const JsonValue doc = Parsed(kResultFailed);
     EXPECT_EQ(ValidateJson(doc, schema), std::vector<std::string>{});
 
@@ -101,7 +93,7 @@ TEST_F(ReportDocument, EveryKindOfStepPassesTheSchema)
 
 TEST_F(ReportDocument, VerdictAndMessageFollowTheEnd)
 {
-    const JsonValue schema = ReadSchema();
+    const JsonValue schema = ReadReportSchema();
     OutputCapture capture;
     LOG_MSG(LOG_ERROR, "[Test:%d] ", "Failed open port(%s)\n", "/dev/nope");
     LOG_MSG(LOG_ERROR, "[Test:%d] ", "Reason : %s\n", "No such file or directory");
@@ -133,7 +125,7 @@ TEST_F(ReportDocument, VerdictAndMessageFollowTheEnd)
 
 TEST_F(ReportDocument, SchemaCheckFindsWhatBreaksIt)
 {
-    const JsonValue schema = ReadSchema();
+    const JsonValue schema = ReadReportSchema();
     RunRecord::Get().Begin(StepKind::kWrite, "snor", 0, 1);
     RunRecord::Get().End(true);
     const JsonValue good = Parsed(kResultComplete);

@@ -4,6 +4,8 @@
 #include <regex>
 #include <vector>
 
+#include "common/file_data.h"
+#include "common/pattern.h"
 #include "support/crc.h"
 #include "support/zolk_file.h"
 #include "support_fixture.h"
@@ -11,19 +13,7 @@
 namespace {
 std::vector<uint8_t> Pattern(size_t size)
 {
-    std::vector<uint8_t> data(size);
-    uint32_t x = 0x12345678u;
-    for (auto& b : data) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return data;
-}
-
-void WriteFile(const char* name, const std::vector<uint8_t>& data)
-{
-    std::ofstream out(name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return LcgBytes(size, 0x12345678u);
 }
 
 uint32_t Crc(const std::vector<uint8_t>& data, size_t from, size_t count)
@@ -54,7 +44,7 @@ using FileCrcTest = SupportDirTest;
 TEST_F(FileCrcTest, WholeFileOverTheChunkBoundary)
 {
     const auto data = Pattern(65537);
-    WriteFile("big.bin", data);
+    WriteAll("big.bin", data);
     Capture();
     EXPECT_EQ(CalcCRCInFile("big.bin"), Crc(data, 0, data.size()));
     ZOLKFile file("big.bin", "rb");
@@ -66,7 +56,7 @@ TEST_F(FileCrcTest, WholeFileOverTheChunkBoundary)
 TEST_F(FileCrcTest, WindowsOfAFile)
 {
     const auto data = Pattern(1000);
-    WriteFile("f.bin", data);
+    WriteAll("f.bin", data);
     struct Case {
         uint64_t offset;
         uint64_t size;
@@ -92,7 +82,7 @@ TEST_F(FileCrcTest, WindowsOfAFile)
 TEST_F(FileCrcTest, ShortReadCountsTheMissingBytesAsZeros)
 {
     const auto data = Pattern(1000);
-    WriteFile("f.bin", data);
+    WriteAll("f.bin", data);
     ZOLKFile file("f.bin", "rb");
     Capture();
     std::vector<uint8_t> expected(data.begin() + 900, data.end());
@@ -103,7 +93,7 @@ TEST_F(FileCrcTest, ShortReadCountsTheMissingBytesAsZeros)
 
 TEST_F(FileCrcTest, MissingEmptyAndNullGiveZero)
 {
-    WriteFile("empty.bin", {});
+    WriteAll("empty.bin", {});
     Capture();
     EXPECT_EQ(CalcCRCInFile("empty.bin"), 0u);
     EXPECT_EQ(Captured(), "");
@@ -164,7 +154,7 @@ TEST_F(ZOLKFileTest, MissingFileRefusesEverything)
 
 TEST_F(ZOLKFileTest, SizesByMode)
 {
-    WriteFile("k.bin", Pattern(1000));
+    WriteAll("k.bin", Pattern(1000));
     EXPECT_EQ(ZOLKFile("k.bin", "rb").GetSize(), 1000u);
     EXPECT_EQ(ZOLKFile("k.bin", "ab").GetSize(), 1000u);
     EXPECT_EQ(ZOLKFile("new.bin", "wb").GetSize(), 0u);
@@ -182,7 +172,7 @@ TEST_F(ZOLKFileTest, SizesByMode)
 TEST_F(ZOLKFileTest, ReadsIntoItsBuffer)
 {
     const auto data = Pattern(1000);
-    WriteFile("k.bin", data);
+    WriteAll("k.bin", data);
     ZOLKFile file;
     ASSERT_TRUE(file.Open("k.bin", "rb", 65536));
 
@@ -207,7 +197,7 @@ TEST_F(ZOLKFileTest, ReadsIntoItsBuffer)
     EXPECT_NE(Captured().find("] Read size is larger than buffer"), std::string::npos);
 
     // A second Open fails and leaves the first file open and readable.
-    WriteFile("other.bin", Pattern(10));
+    WriteAll("other.bin", Pattern(10));
     Capture();
     EXPECT_FALSE(file.Open("other.bin", "rb"));
     EXPECT_NE(Captured().find("Failed to open file - other.bin\n"), std::string::npos);
@@ -228,8 +218,7 @@ TEST_F(ZOLKFileTest, WriteAppendAndFlush)
         ZOLKFile file("out.bin", "ab");
         EXPECT_TRUE(file.Write("de", 2));
     }
-    std::ifstream in("out.bin", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "abcde");
+    EXPECT_EQ(ReadText("out.bin"), "abcde");
 }
 
 // A full disk shows when the buffered bytes reach the file: at a large write

@@ -6,17 +6,10 @@
 
 #include "support/crc.h"
 #include "support/logger.h"
+#include "common/file_data.h"
 #include "support_fixture.h"
 
 namespace {
-std::string ReadWholeFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 const std::string kClear = "\x1b[2K\r";
 const std::string kNormal = "\x1b[0m";
 }  // namespace
@@ -151,7 +144,7 @@ TEST_F(LoggerFileTest, LogFileHoldsThePrintedTextOnly)
         << name;
     EXPECT_TRUE(std::filesystem::is_directory("log"));
     const std::string stamp = R"(\[\d\d:\d\d:\d\d\])";
-    const std::string content = ReadWholeFile(name);
+    const std::string content = ReadText(name);
     EXPECT_TRUE(std::regex_match(content, std::regex(stamp + R"(\[LoggerTest::File:)" + std::to_string(line1) +
                                                      R"(\] first 1\n)" + stamp + "second\n")))
         << content;
@@ -180,9 +173,9 @@ TEST_F(LoggerFileTest, SameSecondTakesANumberedNameAndKeepsTheFirstFile)
         }
     }
     ASSERT_EQ(second, first + "_2");
-    EXPECT_NE(ReadWholeFile(first).find("first run\n"), std::string::npos);
-    EXPECT_EQ(ReadWholeFile(first).find("second run"), std::string::npos);
-    EXPECT_NE(ReadWholeFile(second).find("second run\n"), std::string::npos);
+    EXPECT_NE(ReadText(first).find("first run\n"), std::string::npos);
+    EXPECT_EQ(ReadText(first).find("second run"), std::string::npos);
+    EXPECT_NE(ReadText(second).find("second run\n"), std::string::npos);
 }
 
 TEST_F(LoggerFileTest, UncreatableLogFileWarnsOnceAndConsoleGoesOn)
@@ -198,7 +191,7 @@ TEST_F(LoggerFileTest, UncreatableLogFileWarnsOnceAndConsoleGoesOn)
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(^\[ZOLKLogger::SetSaveLog:\d+\] Failed to save log - log.ZOLK_V8_LOG_)")));
     EXPECT_NE(out.find("] one\n"), std::string::npos);
     EXPECT_NE(out.find("] two\n"), std::string::npos);
-    EXPECT_EQ(ReadWholeFile("log"), "not a directory");
+    EXPECT_EQ(ReadText("log"), "not a directory");
 }
 
 // The file is first held open; when it cannot be reopened later the warning

@@ -1,8 +1,8 @@
 // The stop request and the platform file calls every atomic output uses.
 #include <chrono>
 #include <fstream>
-#include <iterator>
 
+#include "common/file_data.h"
 #include "support/clock.h"
 #include "support/os_file.h"
 #include "support/stop_request.h"
@@ -40,12 +40,6 @@ TEST_F(StopRequestTest, PauseEndsWhenStopIsRequested)
     EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
-std::string Contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 using OsFileTest = SupportDirTest;
 
 TEST_F(OsFileTest, CreateNewFileNeverReplacesAndRenameOverDoes)
@@ -56,7 +50,7 @@ TEST_F(OsFileTest, CreateNewFileNeverReplacesAndRenameOverDoes)
     EXPECT_EQ(CreateNewFile("old.bin", &reason, &exists), nullptr);
     EXPECT_TRUE(exists);
     EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(Contents("old.bin"), "old contents");
+    EXPECT_EQ(ReadText("old.bin"), "old contents");
 
     FILE* stream = CreateNewFile("new.tmp", &reason, &exists);
     ASSERT_NE(stream, nullptr) << reason;
@@ -66,7 +60,7 @@ TEST_F(OsFileTest, CreateNewFileNeverReplacesAndRenameOverDoes)
     std::fclose(stream);
     EXPECT_TRUE(RenameOver("new.tmp", "old.bin", &reason)) << reason;
     EXPECT_TRUE(SyncDirectory(".", &reason)) << reason;
-    EXPECT_EQ(Contents("old.bin"), "new contents");
+    EXPECT_EQ(ReadText("old.bin"), "new contents");
     EXPECT_FALSE(std::filesystem::exists("new.tmp"));
 }
 

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "common/output_capture.h"
+#include "common/temp_dir.h"
 #include "support/console.h"
 #include "support/logger.h"
 #include "support/progress_bar.h"
@@ -25,11 +25,10 @@ inline void ResetSupportState(int terminalMode)
     // Once any bar has been drawn every message clears the line first; do it
     // here so each test sees the same state whatever ran before it. Ending a
     // bar finishes its line, which is no test's output either.
-    testing::internal::CaptureStdout();
+    OutputCapture swallowed;
     bar->End();
     bar->ClearLine();
     ConsoleEndOpenLine();
-    testing::internal::GetCapturedStdout();
 }
 
 // Console output is captured per test; output is plain (not a terminal)
@@ -37,10 +36,23 @@ inline void ResetSupportState(int terminalMode)
 class SupportTest : public testing::Test {
 protected:
     void SetUp() override { ResetSupportState(0); }
-    void TearDown() override { ResetSupportState(-1); }
+    void TearDown() override
+    {
+        m_capture.reset();
+        ResetSupportState(-1);
+    }
 
-    void Capture() { testing::internal::CaptureStdout(); }
-    std::string Captured() { return testing::internal::GetCapturedStdout(); }
+    // Standard output from Capture to Captured.
+    void Capture() { m_capture.emplace(); }
+    std::string Captured()
+    {
+        std::string out = m_capture ? m_capture->Out() : std::string();
+        m_capture.reset();
+        return out;
+    }
+
+private:
+    std::optional<OutputCapture> m_capture;
 };
 
 // As SupportTest, in a temporary working directory removed afterwards.
@@ -50,19 +62,15 @@ protected:
     {
         SupportTest::SetUp();
         m_previous = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "zolk_support_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        std::filesystem::current_path(m_dir);
+        ASSERT_TRUE(m_dir.Made());
+        std::filesystem::current_path(m_dir.Path());
     }
     void TearDown() override
     {
         SupportTest::TearDown();
         std::filesystem::current_path(m_previous);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
     std::filesystem::path m_previous;
-    std::filesystem::path m_dir;
+    TempDir m_dir{"zolk_support"};
 };

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/output_capture.h"
 #include "common/pty_pair.h"
 #include "common/scripted_peer.h"
 #include "common/wire_packet.h"
@@ -56,9 +57,9 @@ TEST_F(ControllerQueries, StorageInformation)
                 pty.Write(c.text.data(), c.text.size());
             }
         });
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         const bool ok = controller.InfoStorage();
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         target.join();
         EXPECT_EQ(ok, c.ok) << c.what;
         EXPECT_NE(printed.find(c.printed), std::string::npos) << c.what << ": " << printed.substr(0, 300);
@@ -85,9 +86,9 @@ TEST_F(ControllerQueries, ChipInformationByForm)
         ZOLK_QEX controller(&port, c.form);
         Answer(ACK, CHIP_INFO_CMD, 0);
         Answer(0, c.dual, c.expand, c.chip, c.ecc, 0xDEADBEEF);
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         EXPECT_TRUE(controller.GetChipInfo()) << c.form.Name();
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         const ChipInfo& info = controller.GetChipInfoRecord();
         EXPECT_EQ(info.chipNumber, c.expected.chipNumber) << c.form.Name();
         EXPECT_EQ(info.expandFlash, c.expected.expandFlash) << c.form.Name();
@@ -107,9 +108,9 @@ TEST_F(ControllerQueries, RefusedChipInformationLeavesTheRecord)
 {
     ZOLK_QEX controller(&port, BuildForm::PerChip(30230));
     Answer(NACK, CHIP_INFO_CMD, INVALID_CMD);
-    testing::internal::CaptureStdout();
+    OutputCapture cap;
     EXPECT_FALSE(controller.GetChipInfo());
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = cap.Out();
     EXPECT_NE(printed.find("Received NACK"), std::string::npos) << printed;
     EXPECT_EQ(printed.find("Enforce"), std::string::npos);
     EXPECT_EQ(controller.GetChipInfoRecord().chipNumber, 0u);

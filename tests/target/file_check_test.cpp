@@ -1,14 +1,15 @@
 // Checks of the run's files over real temporary files.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "run/args.h"
+#include "common/output_capture.h"
+#include "common/temp_dir.h"
+#include "support/zolk_args.h"
 #include "target/file_check.h"
 
 namespace fs = std::filesystem;
@@ -19,9 +20,7 @@ class FileChecks : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "zolk_filecheck_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
+        ASSERT_TRUE(m_dir.Made());
         Make("img.bin", 100, 'I');
         Make("empty.bin", 0, 0);
         Make("plain", 10, 'P');  // a regular file used as if it were a directory
@@ -50,12 +49,6 @@ protected:
         return true;
     }
 
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
     void Make(const std::string& name, size_t size, char fill)
     {
         std::ofstream out(m_dir / name, std::ios::binary);
@@ -81,7 +74,7 @@ protected:
         return args;
     }
 
-    fs::path m_dir;
+    TempDir m_dir{"zolk_filecheck"};
     bool m_haveLink = false;
     std::vector<std::unique_ptr<std::string>> m_keep;
 };
@@ -138,9 +131,9 @@ TEST_F(FileChecks, RunFiles)
         }
         ZOLKArgs args = Args(c.write.empty() ? nullptr : c.write.c_str(), c.dump.empty() ? nullptr : c.dump.c_str(),
                              c.hsm.empty() ? nullptr : c.hsm.c_str(), c.zolk.empty() ? nullptr : c.zolk.c_str());
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         const bool ok = CheckRunFiles(&args);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
         if (c.message.empty()) {
             EXPECT_EQ(printed, "") << c.what;
@@ -149,7 +142,7 @@ TEST_F(FileChecks, RunFiles)
             EXPECT_NE(printed.find(c.message), std::string::npos) << c.what << ": " << printed;
         }
         // Checking leaves no trace: nothing created, truncated or removed.
-        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()),
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.Path()), fs::directory_iterator()),
                   m_haveLink ? 9 : 8)
             << c.what;
         EXPECT_EQ(fs::file_size(Path("existing.bin")), 33u) << c.what;
@@ -186,9 +179,9 @@ TEST_F(FileChecks, ReportFile)
         }
         ZOLKArgs args = Args(img.c_str(), dump.c_str(), Path("hsm_ok.bin").c_str(), Path("zolk.bin").c_str());
         args.pReportFileName = Keep(c.report);
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         const bool ok = CheckReportFile(&args);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
         if (c.ok) {
             EXPECT_EQ(printed, "") << c.what;
@@ -199,7 +192,7 @@ TEST_F(FileChecks, ReportFile)
                 << c.what << ": " << printed;
             EXPECT_NE(printed.find(" - the run is refused, and no report is written\n"), std::string::npos) << printed;
         }
-        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), m_haveLink ? 9 : 8)
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.Path()), fs::directory_iterator()), m_haveLink ? 9 : 8)
             << c.what;
         EXPECT_EQ(fs::file_size(Path("existing.bin")), 33u) << c.what;
     }
@@ -241,9 +234,9 @@ TEST_F(FileChecks, MandatoryFiles)
     for (const Case& c : cases) {
         ZOLKArgs args = Args(c.write.empty() ? nullptr : c.write.c_str(), nullptr,
                              c.hsm.empty() ? nullptr : c.hsm.c_str(), c.zolk.empty() ? nullptr : c.zolk.c_str());
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         const bool ok = CheckMandatoryFilesQEX(&args);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         EXPECT_EQ(ok, c.ok) << c.what << ": " << printed;
         EXPECT_EQ(printed.find("(null)"), std::string::npos) << c.what << ": " << printed;
         for (const std::string& message : c.messages) {
@@ -271,9 +264,9 @@ TEST_F(FileChecks, CheckFileSizes)
         {Path("nope.bin"), 0, false, "Failed to open file - " + Path("nope.bin") + "\n"},
     };
     for (const Case& c : cases) {
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         const bool ok = CheckFile(c.path.c_str(), c.validSize);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string printed = cap.Out();
         EXPECT_EQ(ok, c.ok) << c.path << " " << c.validSize;
         if (c.message.empty()) {
             EXPECT_EQ(printed, "");

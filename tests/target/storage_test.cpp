@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/output_capture.h"
 #include "support/build_form.h"
 #include "target/storage.h"
 
@@ -52,9 +53,9 @@ protected:
     // Runs one lookup and returns what it printed.
     std::string Lookup(uint32_t bank, const ChipInfo& chip, BankInfo* out, bool* found) const
     {
-        testing::internal::CaptureStdout();
+        OutputCapture cap;
         *found = ZOLKStorage::GetBankInfo(bank, &chip, out, GetParam());
-        return testing::internal::GetCapturedStdout();
+        return cap.Out();
     }
 
     std::string NotDefined(uint32_t chipShown, uint32_t bank, bool dual, bool expand, bool ecc) const

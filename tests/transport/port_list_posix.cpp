@@ -4,7 +4,6 @@
 // attributes on the USB device above the interface), and what the list, the
 // prompt's list, --port auto and the link resolution make of it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,18 +12,13 @@
 #include <vector>
 
 #include "common/output_capture.h"
+#include "common/temp_dir.h"
 #include "support/console.h"
 #include "transport/port_list.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string WithoutLines(const std::string& text)
-{
-    static const std::regex tagLine(R"((\[[A-Za-z_:]+):[0-9]+\] )");
-    return std::regex_replace(text, tagLine, "$1:N] ");
-}
 
 struct UsbStrings {
     const char* vendorId;
@@ -38,12 +32,10 @@ class FakeMachine {
 public:
     FakeMachine()
     {
-        std::string pattern = (fs::temp_directory_path() / "zolk_ports_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
+        if (!m_root.Made()) {
             ADD_FAILURE() << "no temporary directory";
             return;
         }
-        m_root = pattern;
         fs::create_directories(m_root / "sys/class/tty");
         fs::create_directories(m_root / "dev");
         // The root hub has ids of its own: the lister must stop below it.
@@ -53,13 +45,7 @@ public:
         Tty("tty0", "virtual/tty", false);
         Tty("console", "virtual/tty", false);
     }
-    ~FakeMachine()
-    {
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
-    }
-
-    std::string Root() const { return m_root.string(); }
+    std::string Root() const { return m_root.String(); }
 
     // An adapter on USB port `port` of the hub: ftdi-style (ttyUSB, a
     // usb-serial port below the interface) or cdc-acm (ttyACM, the tty
@@ -150,7 +136,7 @@ private:
         Link(m_root / "sys/class/tty" / name, dir);
     }
 
-    fs::path m_root;
+    TempDir m_root{"zolk_ports"};
 };
 
 const UsbStrings kFtdi = {"0403", "6001", "FTDI", "FT232R USB UART", "A1B2C3"};
