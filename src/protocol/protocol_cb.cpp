@@ -61,7 +61,8 @@ ProtocolPacket ProtocolCB::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
         }
         // The image is a region of its file: the HSM image sits at 0x2000 of
         // its source, the firmware is a whole file.
-        ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
+        ZOLKFile opened;
+        ZOLKFile& file = WriteFileOf(pZolkArgs, opened);
         const uint64_t offset = pZolkArgs->ullFileOffset;
         uint32_t size = 0;
         if (pZolkArgs->ullSize != 0) {
@@ -76,16 +77,17 @@ ProtocolPacket ProtocolCB::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
     return packet;
 }
 
-bool ProtocolCB::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+const char* ProtocolCB::SendFileTag() const
+{
+    return "[ProtocolCB::SendFile:%d] ";
+}
+
+bool ProtocolCB::SendFile(ZOLKFile& file, uint32_t offset, uint32_t size)
 {
     if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolCB::SendFile:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, "[ProtocolCB::SendFile:%d] ")) {
-        return false;
-    }
-    ZOLKFile file(pFileName, "rb");
     if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
         return false;  // the file reported why
     }

@@ -15,7 +15,7 @@ public:
     ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs) override;
     uint32_t GetPacketSize() override { return m_packetSize; }
     // Streams the raw image bytes in writes of at most 4 bytes.
-    bool SendFile(const char* pFileName, uint32_t offset, uint32_t size) override;
+    bool SendFile(ZOLKFile& file, uint32_t offset, uint32_t size) override;
     bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc) override;
     CSerialPort* GetSerial() override { return m_serial; }
 
@@ -24,6 +24,8 @@ public:
     void DumpPacket(int level, const ProtocolPacket* pPacket);
 
 private:
+    const char* SendFileTag() const override;
+
     CSerialPort* m_serial;
     uint32_t m_packetSize;
 };

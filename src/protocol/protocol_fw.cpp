@@ -53,7 +53,8 @@ ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
             LOG_MSG(LOG_ERROR, "[ProtocolFW::MakeCmdPacket:%d] ", "[ERROR] pWriteFileName == NULL\n");
             return packet;
         }
-        ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
+        ZOLKFile opened;
+        ZOLKFile& file = WriteFileOf(pZolkArgs, opened);
         const uint64_t offset = pZolkArgs->ullFileOffset;
         uint32_t size = 0;
         if (pZolkArgs->ullSize != 0) {
@@ -83,16 +84,17 @@ ProtocolPacket ProtocolFW::MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArg
     return packet;
 }
 
-bool ProtocolFW::SendFile(const char* pFileName, uint32_t offset, uint32_t size)
+const char* ProtocolFW::SendFileTag() const
+{
+    return "[ProtocolFW::SendFile:%d] ";
+}
+
+bool ProtocolFW::SendFile(ZOLKFile& file, uint32_t offset, uint32_t size)
 {
     if (m_serial == nullptr) {
         LOG_MSG(LOG_ERROR, "[ProtocolFW::SendFile:%d] ", "[ERROR] m_serial == NULL\n");
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, "[ProtocolFW::SendFile:%d] ")) {
-        return false;
-    }
-    ZOLKFile file(pFileName, "rb");
     if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
         return false;  // the file reported why
     }

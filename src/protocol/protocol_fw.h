@@ -15,7 +15,7 @@ public:
     // type, size, address. param[4] is the packet CRC.
     ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs) override;
     uint32_t GetPacketSize() override { return m_packetSize; }
-    bool SendFile(const char* pFileName, uint32_t offset, uint32_t size) override;
+    bool SendFile(ZOLKFile& file, uint32_t offset, uint32_t size) override;
     bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc) override;
     CSerialPort* GetSerial() override { return m_serial; }
 
@@ -27,6 +27,8 @@ public:
     void DumpPacket(int level, const ProtocolPacket* pPacket);
 
 private:
+    const char* SendFileTag() const override;
+
     CSerialPort* m_serial;
     uint32_t m_packetSize;
 };

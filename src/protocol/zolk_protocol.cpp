@@ -10,6 +10,7 @@
 #include "support/run_record.h"
 #include "support/stop_request.h"
 #include "support/progress_bar.h"
+#include "support/zolk_args.h"
 #include "support/zolk_file.h"
 #include "transport/serial_port.h"
 
@@ -84,21 +85,21 @@ char* ZolkProtocol::DefineToString(uint32_t code, char* text)
     return text;
 }
 
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size)
-{
-    return CheckFileRegion(pFileName, offset, size, "[CheckFileRegion:%d] ");
-}
-
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag)
+bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag, ZOLKFile& file)
 {
     if (pFileName == nullptr) {
         LOG_MSG(LOG_ERROR, tag, "[ERROR] pFileName == NULL\n");
         return false;
     }
-    ZOLKFile file;
     if (!file.Open(pFileName, "rb")) {
         return false;  // the file reported why
     }
+    return CheckFileRegion(file, offset, size, tag);
+}
+
+bool CheckFileRegion(const ZOLKFile& file, uint64_t offset, uint64_t size, const char* tag)
+{
+    const char* pFileName = file.GetName().c_str();
     const uint64_t fileSize = file.GetSize();
     if (size == 0) {
         if (offset >= fileSize) {
@@ -366,20 +367,38 @@ void ZolkProtocol::DumpPacketAs(int level, const ProtocolPacket* pPacket, const 
     }
 }
 
+ZOLKFile& ZolkProtocol::WriteFileOf(const ZOLKArgs* pZolkArgs, ZOLKFile& opened)
+{
+    if (pZolkArgs->pWriteFile != nullptr) {
+        return *pZolkArgs->pWriteFile;
+    }
+    opened.Open(pZolkArgs->pWriteFileName, "rb");
+    return opened;
+}
+
 bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint32_t offset, uint32_t size)
 {
     if (GetSerial() == nullptr) {
         LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ", "[ERROR] GetSerial() == NULL\n");
         return false;
     }
-    if (!SendFile(pFileName, offset, size)) {
+    ZOLKFile file;
+    if (!CheckFileRegion(pFileName, offset, size, SendFileTag(), file)) {
         return false;
     }
-    uint32_t expectedCrc = 0;
-    {
-        ZOLKFile file(pFileName, "rb");
-        expectedCrc = CalcCRCInFile(&file, offset, size);
+    return SendFileAndRecvRes(file, cmd, offset, size);
+}
+
+bool ZolkProtocol::SendFileAndRecvRes(ZOLKFile& file, uint32_t cmd, uint32_t offset, uint32_t size)
+{
+    if (GetSerial() == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ", "[ERROR] GetSerial() == NULL\n");
+        return false;
     }
+    if (!SendFile(file, offset, size)) {
+        return false;
+    }
+    uint32_t expectedCrc = CalcCRCInFile(&file, offset, size);
 
     // The boot ROM's answer names the image; the firmware's is the final
     // answer of the command.

@@ -9,6 +9,7 @@
 #include "protocol/packet.h"
 
 class CSerialPort;
+class ZOLKFile;
 struct ZOLKArgs;
 
 // How long the board may stay silent where it answers at once (a command's
@@ -35,14 +36,18 @@ public:
     virtual bool RecvResPacket(uint32_t cmd, ProtocolPacket* pRes, uint32_t pollCount) = 0;
     virtual ProtocolPacket MakeCmdPacket(uint32_t code, const ZOLKArgs* pZolkArgs) = 0;
     virtual uint32_t GetPacketSize() = 0;
-    // Sends the file region [offset, offset + size) (size 0: to the end).
-    virtual bool SendFile(const char* pFileName, uint32_t offset, uint32_t size) = 0;
+    // Sends the region [offset, offset + size) (size 0: to the end) of an
+    // open file whose region was checked (CheckFileRegion).
+    virtual bool SendFile(ZOLKFile& file, uint32_t offset, uint32_t size) = 0;
     virtual bool CheckResPacket(const ProtocolPacket* pRes, uint32_t cmd, const uint32_t* pCrc) = 0;
     virtual CSerialPort* GetSerial() = 0;
 
     // Sends the file region, then reads the final answer and checks it
-    // against the CRC of that same region.
+    // against the CRC of that same region. The named file is opened and its
+    // region checked first; an open file is used as it is (its region was
+    // checked before the command announced it).
     bool SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint32_t offset, uint32_t size);
+    bool SendFileAndRecvRes(ZOLKFile& file, uint32_t cmd, uint32_t offset, uint32_t size);
     // Writes the code's name into text (at least 32 bytes) and returns text.
     static char* DefineToString(uint32_t code, char* text);
 
@@ -78,6 +83,12 @@ public:
 protected:
     ZolkProtocol() = default;
     ~ZolkProtocol() = default;
+
+    // The tag of the messages of SendFile ("[ProtocolFW::SendFile:%d] ").
+    virtual const char* SendFileTag() const = 0;
+    // The write file of a command packet: the one the operation has open
+    // (pZolkArgs->pWriteFile), or else the named file opened into opened.
+    static ZOLKFile& WriteFileOf(const ZOLKArgs* pZolkArgs, ZOLKFile& opened);
 
     // The bodies both protocols share. The tags name the calling class and
     // operation ("[ProtocolFW::SendCommand:%d] "); the packet size decides the
@@ -115,10 +126,10 @@ private:
     bool m_wentSilent = false;
 };
 
-// Checks, before anything is sent, that the file opens and holds the whole
-// region [offset, offset + size) (size 0: from offset to the end, which must
-// then hold at least one byte). Prints a clear message and returns false
-// otherwise.
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size);
-// The same, with the messages behind the caller's tag.
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag);
+// Checks, before anything is sent, that the open file holds the whole region
+// [offset, offset + size) (size 0: from offset to the end, which must then
+// hold at least one byte) and that it fits the 32-bit words of the wire.
+// Prints a clear message behind tag and returns false otherwise.
+bool CheckFileRegion(const ZOLKFile& file, uint64_t offset, uint64_t size, const char* tag);
+// The same for a named file, opened into file (which must be closed) first.
+bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag, ZOLKFile& file);
