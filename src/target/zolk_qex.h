@@ -9,6 +9,7 @@
 class CSerialPort;
 class ZolkProtocol;
 class ProtocolFW;
+struct ProtocolPacket;
 class ZOLKFile;
 struct ZOLKArgs;
 
@@ -48,6 +49,10 @@ private:
     // compares it with the file region the write sent; one message either
     // way.
     bool VerifyWritten(ZOLKFile& file, const ZOLKArgs* pZolkArgs);
+    // Sends the query and takes its answer into *pRes; what names the data
+    // in the message of a passed bound. A failure records whether the line
+    // was the cause.
+    bool StartQuery(ProtocolFW& protocol, uint32_t code, const char* what, ProtocolPacket* pRes);
     // Records, after a failed query, whether the line was the cause.
     bool FailedQuery(const ZolkProtocol& protocol);
 
