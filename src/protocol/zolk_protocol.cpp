@@ -398,7 +398,7 @@ bool ZolkProtocol::SendFileAndRecvRes(ZOLKFile& file, uint32_t cmd, uint32_t off
     if (!SendFile(file, offset, size)) {
         return false;
     }
-    uint32_t expectedCrc = CalcCRCInFile(&file, offset, size);
+    const uint32_t expectedCrc = CalcCRCInFile(&file, offset, size);
 
     // The boot ROM's answer names the image; the firmware's is the final
     // answer of the command.
