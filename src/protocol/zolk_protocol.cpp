@@ -26,21 +26,21 @@ char* ZolkProtocol::DefineToString(uint32_t code, char* text)
     return text;
 }
 
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size)
-{
-    return CheckFileRegion(pFileName, offset, size, "[CheckFileRegion:%d] ");
-}
-
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag)
+bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag, ZOLKFile& file)
 {
     if (pFileName == nullptr) {
         LOG_MSG(LOG_ERROR, tag, "[ERROR] pFileName == NULL\n");
         return false;
     }
-    ZOLKFile file;
     if (!file.Open(pFileName, "rb")) {
         return false;  // the file reported why
     }
+    return CheckFileRegion(file, offset, size, tag);
+}
+
+bool CheckFileRegion(const ZOLKFile& file, uint64_t offset, uint64_t size, const char* tag)
+{
+    const char* pFileName = file.GetName().c_str();
     const uint64_t fileSize = file.GetSize();
     if (size == 0) {
         if (offset >= fileSize) {
@@ -81,7 +81,13 @@ bool ZolkProtocol::HasArgsFile(const ZOLKArgs* pZolkArgs, bool writeFile, const 
 
 ZolkProtocol::Region ZolkProtocol::RegionOfArgs(const ZOLKArgs& zolkArgs)
 {
-    ZOLKFile file(zolkArgs.pWriteFileName, "rb");
+    // The file the operation has open (a bank write keeps one for both of
+    // its parts), or else the named file.
+    ZOLKFile opened;
+    if (zolkArgs.pWriteFile == nullptr) {
+        opened.Open(zolkArgs.pWriteFileName, "rb");
+    }
+    ZOLKFile& file = zolkArgs.pWriteFile != nullptr ? *zolkArgs.pWriteFile : opened;
     const uint64_t offset = zolkArgs.ullFileOffset;
     Region region;
     if (zolkArgs.ullSize != 0) {
@@ -112,11 +118,21 @@ bool ZolkProtocol::SendFile(const char* pFileName, uint32_t offset, uint32_t siz
         LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] m_serial == NULL\n");
         return false;
     }
-    if (!CheckFileRegion(pFileName, offset, size, tag.c_str())) {
+    ZOLKFile file;
+    if (!CheckFileRegion(pFileName, offset, size, tag.c_str(), file)) {
         return false;
     }
-    ZOLKFile file;
-    if (!file.Open(pFileName, "rb") || !file.SetOffset(offset, SEEK_SET)) {
+    return SendOpenFile(file, offset, size);
+}
+
+bool ZolkProtocol::SendOpenFile(ZOLKFile& file, uint32_t offset, uint32_t size)
+{
+    const std::string tag = Tag("SendFile");
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, tag.c_str(), "[ERROR] m_serial == NULL\n");
+        return false;
+    }
+    if (!file.IsOpen() || !file.SetOffset(offset, SEEK_SET)) {
         return false;  // the file reported why
     }
     const uint32_t total = size != 0 ? size : static_cast<uint32_t>(file.GetSize() - offset);
@@ -236,14 +252,23 @@ bool ZolkProtocol::SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint3
         LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ", "[ERROR] GetSerial() == NULL\n");
         return false;
     }
-    if (!SendFile(pFileName, offset, size)) {
+    ZOLKFile file;
+    if (!CheckFileRegion(pFileName, offset, size, Tag("SendFile").c_str(), file)) {
         return false;
     }
-    uint32_t expectedCrc = 0;
-    {
-        ZOLKFile file(pFileName, "rb");
-        expectedCrc = CalcCRCInFile(&file, offset, size);
+    return SendFileAndRecvRes(file, cmd, offset, size);
+}
+
+bool ZolkProtocol::SendFileAndRecvRes(ZOLKFile& file, uint32_t cmd, uint32_t offset, uint32_t size)
+{
+    if (m_serial == nullptr) {
+        LOG_MSG(LOG_ERROR, "[ZolkProtocol::SendFileAndRecvRes:%d] ", "[ERROR] GetSerial() == NULL\n");
+        return false;
     }
+    if (!SendOpenFile(file, offset, size)) {
+        return false;
+    }
+    const uint32_t expectedCrc = CalcCRCInFile(&file, offset, size);
 
     // The boot ROM's answer names the image; the firmware's is the final
     // answer of the command.

@@ -61,6 +61,9 @@ public:
     // Sends the file region, then reads the final answer and checks it
     // against the CRC of that same region.
     bool SendFileAndRecvRes(const char* pFileName, uint32_t cmd, uint32_t offset, uint32_t size);
+    // The same for a file the caller has open and whose region it checked
+    // (CheckFileRegion) before the command announced it.
+    bool SendFileAndRecvRes(ZOLKFile& file, uint32_t cmd, uint32_t offset, uint32_t size);
     // Writes the code's name into text (at least 32 bytes) and returns text.
     static char* DefineToString(uint32_t code, char* text);
 
@@ -107,6 +110,9 @@ protected:
     // The data phase of SendFile: total bytes of the file, which stands at
     // the region's start; progress counts them.
     virtual bool SendRegion(ZOLKFile& file, uint32_t total, ProgressBar::Transfer& progress, const char* tag) = 0;
+
+    // SendFile's work on an open file whose region was checked.
+    bool SendOpenFile(ZOLKFile& file, uint32_t offset, uint32_t size);
 
     // The next size bytes of the file SendRegion sends; null when the file
     // ended early (it shrank since its region was checked: the read says so).
@@ -191,10 +197,10 @@ private:
     bool m_wentSilent = false;
 };
 
-// Checks, before anything is sent, that the file opens and holds the whole
-// region [offset, offset + size) (size 0: from offset to the end, which must
-// then hold at least one byte). Prints a clear message and returns false
-// otherwise.
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size);
-// The same, with the messages behind the caller's tag.
-bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag);
+// Checks, before anything is sent, that the open file holds the whole region
+// [offset, offset + size) (size 0: from offset to the end, which must then
+// hold at least one byte) and that it fits the 32-bit words of the wire.
+// Prints a clear message behind tag and returns false otherwise.
+bool CheckFileRegion(const ZOLKFile& file, uint64_t offset, uint64_t size, const char* tag);
+// The same for a named file, opened into file (which must be closed) first.
+bool CheckFileRegion(const char* pFileName, uint64_t offset, uint64_t size, const char* tag, ZOLKFile& file);

@@ -1,125 +1,19 @@
 // Command line of zolk_qex: option scanning into the run-arguments record.
+// The options themselves and the usage text are in options.cpp.
 #include "run/args.h"
 
-#include <getopt.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "run/options.h"
 #include "support/logger.h"
 #include "transport/serial_port.h"
 
 namespace {
 
-constexpr const char* kShortOptions = "w:r:a:e:s:p:f:m:n:clhdg";
-
-// The value 0 makes ParseArgs act on the entry's name.
-const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"no-crc", no_argument, nullptr, 'c'},
-    {"device-info", no_argument, nullptr, 'd'},
-    {"debug", no_argument, nullptr, 'g'},
-    {"low-format", no_argument, nullptr, 'l'},
-    {"write", required_argument, nullptr, 'w'},
-    {"read", required_argument, nullptr, 'r'},
-    {"sector-size", required_argument, nullptr, 0},
-    {"addr", required_argument, nullptr, 'a'},
-    {"area", required_argument, nullptr, 'e'},
-    {"part", required_argument, nullptr, 'p'},
-    {"storage", required_argument, nullptr, 'm'},
-    {"size", required_argument, nullptr, 's'},
-    {"bank", required_argument, nullptr, 'b'},
-    {"zolk", required_argument, nullptr, 0},
-    {"hsm", required_argument, nullptr, 0},
-    {"time", no_argument, nullptr, 0},
-    {"save-log", no_argument, nullptr, 0},
-    {"speed", no_argument, nullptr, 0},
-    {"port", required_argument, nullptr, 0},
-    {"timeout-scale", required_argument, nullptr, 0},
-    {"list-ports", no_argument, nullptr, 0},
-    {"verify", no_argument, nullptr, 0},
-    {"report", required_argument, nullptr, 0},
-    {nullptr, 0, nullptr, 0},
-};
-constexpr int kLongOptionCount = sizeof(kLongOptions) / sizeof(kLongOptions[0]) - 1;
-
 constexpr const char* kHintLine = "Try '--help' for more information.\n";
-
-const char* const kUsageText = R"USAGE(Usage : zolk_qex <command> <options>
-
-Example:
-  Start to zolk(load ZOLK F/W) :
-    zolk_qex.exe --zolk zolk_qex.rom --hsm hsm.bin
-  Download file :
-    zolk_qex -w [file name] --bank 0
-    zolk_qex -w [file name] --bank 1
-  Read dump :
-    zolk_qex -r [file name] --bank 0
-    zolk_qex -r [file name] --bank 1 --size 0x100 --add 0x1234
-  Erase storage(Low format) :
-    zolk_qex --low-format --storage [storage type]
-  Print storage info
-    zolk_qex --device-info
-
-Commands:
-  -w, --write [file name]       Write data
-  -r, --read [file name]        Read data
-      --low-format              Erase storage
-  -h, --help                    Print help
-
-Options:
-  -b, --bank [bank num]         Set target bank for 'write' and 'read'
-                                bank 0, bank 1
-  -a, --addr [address(sector)]  Set start address for 'write' and 'read'
-                                Address entered is in sector units
-                                Default 1 secotr : 512 bytes
-  -s, --size [size(sector)]     Set size for 'write' and 'read'
-                                Size entered is in sector units
-                                Default 1 secotr : 512 bytes
-      --sector-size             Set sector size of storage
-                                Default value : 512 bytes
-                                Only 512 and 4096 are supported
-  -c, --no-crc                  No check crc
-      --zolk [zolk rom]         Set zolk mandatory file(zolk.rom)
-                                zolk rom : zolk firmware to be executed in sram is designated
-      --hsm [qex rom]           This option is required when reading
-                                Get hsm from qex rom
-                                hsm : hsm firmware to verify zolk rom file
-      --debug                   Print debug message
-                                You can see more detailed message
-      --time                    Print time stamp
-                                You can see [min:sec:ms]
-      --save-log                Save message
-      --device-info             Print storage info
-      --speed                   Print download or dump speed
-
-Caution:
-  If you want to enter in hexadecimal, prefix the value with '0x'
-     ex) hex : 0x123, dec : 123
-  File path token Linux = '/', Windows = '\'
-)USAGE";
-
-// What this build adds to the usage text and how it reads the options there;
-// each option added later gets its line here.
-const char* const kBuildOptionsText = R"TEXT(
-In this build:
-      --port [port]             Serial port: a device path on Linux (/dev/ttyUSB0),
-                                a COM number or name on Windows (3, COM3),
-                                or auto: the one USB serial port present
-      --list-ports              List the serial ports of this machine and end
-      --storage snor|eflash     Write or dump by address (--addr, --size);
-                                without it by bank (--bank)
-      --timeout-scale [n]       Multiply every bound of a wait for the board
-                                by n (1 to 1000, default 1) for a slow board
-      --verify                  Read back what a write put into storage and
-                                compare it with the file
-      --report [file name]      Write a JSON record of the run into the file
-  -b is not a short option here: use --bank [bank num]
-)TEXT";
 
 // Copies made by StrDup stay reachable from here until the process ends:
 // the record's string fields are replaced freely and never freed.
@@ -127,27 +21,6 @@ std::vector<char*>& StrDupCopies()
 {
     static auto* copies = new std::vector<char*>();
     return *copies;
-}
-
-bool IsDigitOf(char c, int base)
-{
-    if (base == 16) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    }
-    return c >= '0' && c < '0' + base;
-}
-
-// ParseUnsigned with the message of a refused value.
-bool StrToUnsigned(const char* text, uint64_t max, uint64_t* out)
-{
-    if (text == nullptr) {
-        return false;
-    }
-    if (!ParseUnsigned(text, max, out)) {
-        printf("%s is invalid value\n", text);
-        return false;
-    }
-    return true;
 }
 
 // The option as the user gave it, for messages: "--port" or "-w".
@@ -349,31 +222,17 @@ bool ParseTimeoutScaleOption(const char* text, ZOLKArgs* args)
     return true;
 }
 
-// Options whose table entry carries the value 0, by name.
+// The long-only options that read their value, by name.
 bool ApplyNamedOption(const char* name, ZOLKArgs* args)
 {
-    if (strcmp(name, "time") == 0) {
-        args->bTime = 1;
-    } else if (strcmp(name, "save-log") == 0) {
-        args->bSaveLog = 1;
-    } else if (strcmp(name, "speed") == 0) {
-        args->bSpeed = 1;
-    } else if (strcmp(name, "list-ports") == 0) {
-        args->bListPorts = 1;
-    } else if (strcmp(name, "zolk") == 0) {
-        args->pZolkFileName = StrDup(optarg);
-    } else if (strcmp(name, "hsm") == 0) {
-        args->pHsmFileName = StrDup(optarg);
-    } else if (strcmp(name, "verify") == 0) {
-        args->bVerify = 1;
-    } else if (strcmp(name, "report") == 0) {
-        args->pReportFileName = StrDup(optarg);
-    } else if (strcmp(name, "port") == 0) {
+    if (strcmp(name, "port") == 0) {
         args->pPortGiven = StrDup(optarg);
         return ParsePortOption(optarg, args);
-    } else if (strcmp(name, "sector-size") == 0) {
+    }
+    if (strcmp(name, "sector-size") == 0) {
         return ParseSectorSizeOption(optarg, args);
-    } else if (strcmp(name, "timeout-scale") == 0) {
+    }
+    if (strcmp(name, "timeout-scale") == 0) {
         return ParseTimeoutScaleOption(optarg, args);
     }
     return true;
@@ -393,30 +252,6 @@ char* StrDup(const char* text)
     return copy;
 }
 
-void PrintUsage()
-{
-    fputs(kUsageText, stdout);
-}
-
-void PrintBuildOptions()
-{
-    fputs(kBuildOptionsText, stdout);
-}
-
-std::vector<std::string> AcceptedOptions()
-{
-    std::vector<std::string> options;
-    for (const char* letter = kShortOptions; *letter != '\0'; ++letter) {
-        if (*letter != ':') {
-            options.push_back(std::string("-") + *letter);
-        }
-    }
-    for (int k = 0; k < kLongOptionCount; ++k) {
-        options.push_back(std::string("--") + kLongOptions[k].name);
-    }
-    return options;
-}
-
 bool CheckLongOptions(int argc, char** argv)
 {
     for (int i = 0; i < argc; ++i) {
@@ -433,52 +268,6 @@ bool CheckLongOptions(int argc, char** argv)
             return false;
         }
     }
-    return true;
-}
-
-bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out)
-{
-    if (text == nullptr || !IsDigitOf(text[0], 10)) {
-        return false;
-    }
-    int base = 10;
-    const char* digits = text;
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        digits = text + 2;
-    } else if (text[0] == '0' && text[1] != '\0') {
-        base = 8;
-        digits = text + 1;
-    }
-    if (*digits == '\0') {
-        return false;  // "0x" alone
-    }
-    for (const char* c = digits; *c != '\0'; ++c) {
-        if (!IsDigitOf(*c, base)) {
-            return false;
-        }
-    }
-    errno = 0;
-    const unsigned long long value = strtoull(digits, nullptr, base);
-    if (errno == ERANGE || value > max) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
-
-bool StrToUint64(const char* text, uint64_t* out)
-{
-    return StrToUnsigned(text, UINT64_MAX, out);
-}
-
-bool StrToUint32(const char* text, uint32_t* out)
-{
-    uint64_t value = 0;
-    if (!StrToUnsigned(text, UINT32_MAX, &value)) {
-        return false;
-    }
-    *out = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -508,22 +297,16 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
             result = false;
             continue;
         }
+        const bool named = c == 0 && longIndex >= 0 && longIndex < kLongOptionCount;
+        if (const StoredOption* stored = FindStoredOption(c, named ? kLongOptions[longIndex].name : nullptr)) {
+            if (stored->text != nullptr) {
+                args->*stored->text = StrDup(optarg);
+            } else {
+                args->*stored->flag = 1;
+            }
+            continue;
+        }
         switch (c) {
-        case 'w':
-            args->pWriteFileName = StrDup(optarg);
-            break;
-        case 'r':
-            args->pReadFileName = StrDup(optarg);
-            break;
-        case 'm':
-            args->pStorage = StrDup(optarg);
-            break;
-        case 'e':
-            args->pArea = StrDup(optarg);
-            break;
-        case 'p':
-            args->pPart = StrDup(optarg);
-            break;
         case 'a':
             addrGiven = true;
             if (!StrToUint64(optarg, &args->ullAddr)) {
@@ -541,15 +324,6 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
                 result = false;
             }
             break;
-        case 'l':
-            args->bLowFormat = 1;
-            break;
-        case 'd':
-            args->bDeviceInfo = 1;
-            break;
-        case 'g':
-            args->bDebug = 1;
-            break;
         case 'h':
             PrintUsage();
             PrintBuildOptions();
@@ -560,8 +334,7 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
             // Accepted for compatibility; CRC checks are always on.
             break;
         case 0:
-            if (longIndex >= 0 && longIndex < kLongOptionCount &&
-                !ApplyNamedOption(kLongOptions[longIndex].name, args)) {
+            if (named && !ApplyNamedOption(kLongOptions[longIndex].name, args)) {
                 result = false;
             }
             break;

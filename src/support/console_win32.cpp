@@ -2,13 +2,7 @@
 // character attributes through the console API; output that is a terminal but
 // no console (wine's Unix terminal, a forced test) gets the same ANSI
 // sequences as on POSIX; pipes and files get plain text.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "support/win32_api.h"
 
 #include <cstdio>
 

@@ -1,11 +1,6 @@
-// The file calls of os_file.h on Windows.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// The file calls of os_file.h on Windows, and the system's error text of
+// win32_api.h.
+#include "support/win32_api.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -16,15 +11,13 @@
 
 #include "support/os_file.h"
 
-namespace {
-
-std::string SystemText(DWORD error)
+std::string Win32ErrorText(DWORD error, bool dropFullStop)
 {
     char text[256] = {};
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                                   text, sizeof(text), nullptr);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
-                          text[length - 1] == '.')) {
+                          (dropFullStop && text[length - 1] == '.'))) {
         text[--length] = '\0';
     }
     if (length == 0) {
@@ -33,10 +26,12 @@ std::string SystemText(DWORD error)
     return text;
 }
 
+namespace {
+
 void SetReason(std::string* reason, DWORD error)
 {
     if (reason != nullptr) {
-        *reason = SystemText(error);
+        *reason = Win32ErrorText(error, true);
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+class ZOLKFile;
+
 struct ZOLKArgs {
     char* pWriteFileName = nullptr;  // -w, --write
     char* pReadFileName = nullptr;   // -r, --read
@@ -35,6 +37,10 @@ struct ZOLKArgs {
     // the snor part from where the eflash part ended; the boot load sends the
     // HSM image from 0x2000. Kept apart from ullAddr, the storage address.
     uint64_t ullFileOffset = 0;
+    // Not an option either: the write file while the operation that sends
+    // it has it open, so that the command's size and CRC are read from the
+    // same open file as the data. Null: it is opened by name.
+    ZOLKFile* pWriteFile = nullptr;
     // --timeout-scale N: every bound of a wait for the board times N, for
     // slow boards (1 to kMaxTimeoutScale).
     uint32_t uiTimeoutScale = 1;

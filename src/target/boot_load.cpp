@@ -71,8 +71,7 @@ bool ZOLK_QEX::LoadZolkFW(const ZOLKArgs* pZolkArgs)
         SleepMs(500);
 
         image = ZOLKArgs{};
-        image.pWriteFileName =
-            pZolkArgs->pHsmFileName != nullptr ? pZolkArgs->pHsmFileName : pZolkArgs->pWriteFileName;
+        image.pWriteFileName = HsmImageSource(pZolkArgs);
         image.ullFileOffset = kHsmImageOffset;
         image.ullSize = kHsmImageSize;
         loaded = WriteFile(&image, RECEIVE_HSM_CMD, &protocol);

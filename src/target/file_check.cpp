@@ -148,7 +148,12 @@ bool CheckDumpFile(const ZOLKArgs* pZolkArgs)
 
 }  // namespace
 
-bool CheckFile(const char* pFileName, uint64_t validSize)
+char* HsmImageSource(const ZOLKArgs* pZolkArgs)
+{
+    return pZolkArgs->pHsmFileName != nullptr ? pZolkArgs->pHsmFileName : pZolkArgs->pWriteFileName;
+}
+
+bool CheckFile(const char* pFileName, uint64_t validSize, uint64_t* pSize)
 {
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CheckFile:%d] ", "Start to check file - %s\n", NameOrNull(pFileName));
@@ -170,6 +175,9 @@ bool CheckFile(const char* pFileName, uint64_t validSize)
     }
     if (ZOLKLogger::GetInstance()->IsDebug()) {
         LOG_MSG(LOG_DETAIL, "[CheckFile:%d] ", "Complete to check file - %s\n", pFileName);
+    }
+    if (pSize != nullptr) {
+        *pSize = file.GetSize();
     }
     return true;
 }
@@ -198,28 +206,31 @@ bool CheckMandatoryFilesQEX(const ZOLKArgs* pZolkArgs)
                 pZolkArgs->pZolkFileName);
         return false;
     }
-    if (pZolkArgs->pWriteFileName == nullptr && !CheckFile(pZolkArgs->pHsmFileName, 0)) {
-        LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n",
-                pZolkArgs->pHsmFileName);
-        return false;
-    }
-
     // The HSM image is taken from the HSM file, or else from the write file;
-    // a source too short for it would load stale bytes into the chip.
-    const char* pHsmSource =
-        pZolkArgs->pHsmFileName != nullptr ? pZolkArgs->pHsmFileName : pZolkArgs->pWriteFileName;
-    const uint64_t needed = static_cast<uint64_t>(kHsmImageOffset) + kHsmImageSize;
-    ZOLKFile source;
-    if (IsDirectory(pHsmSource) || !source.Open(pHsmSource, "rb")) {
+    // a source too short for it would load stale bytes into the chip. Each
+    // source is opened once here: an HSM file beside a write file was
+    // checked before the port opened, and only its size matters now.
+    const char* pHsmSource = HsmImageSource(pZolkArgs);
+    uint64_t sourceSize = 0;
+    bool opened = false;
+    if (pZolkArgs->pWriteFileName == nullptr) {
+        opened = CheckFile(pHsmSource, 0, &sourceSize);
+    } else {
+        ZOLKFile source;
+        opened = !IsDirectory(pHsmSource) && source.Open(pHsmSource, "rb");
+        sourceSize = source.GetSize();
+    }
+    if (!opened) {
         LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ", "Failed to check file - %s\n", pHsmSource);
         return false;
     }
-    if (source.GetSize() < needed) {
+    const uint64_t needed = static_cast<uint64_t>(kHsmImageOffset) + kHsmImageSize;
+    if (sourceSize < needed) {
         LOG_MSG(LOG_ERROR, "[CheckMandatoryFilesQEX:%d] ",
                 "HSM image source %s holds %llu bytes, too short for the HSM image (%llu bytes needed: 0x%X bytes "
                 "at offset 0x%X)\n",
-                pHsmSource, static_cast<unsigned long long>(source.GetSize()),
-                static_cast<unsigned long long>(needed), kHsmImageSize, kHsmImageOffset);
+                pHsmSource, static_cast<unsigned long long>(sourceSize), static_cast<unsigned long long>(needed),
+                kHsmImageSize, kHsmImageOffset);
         return false;
     }
 

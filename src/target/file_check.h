@@ -9,11 +9,15 @@ struct ZOLKArgs;
 // holds the whole HSM image.
 bool CheckMandatoryFilesQEX(const ZOLKArgs* pZolkArgs);
 // The file opens for reading and, when validSize is not 0, has that size.
-bool CheckFile(const char* pFileName, uint64_t validSize);
+// *pSize (may be null) gets the size of a file that passed.
+bool CheckFile(const char* pFileName, uint64_t validSize, uint64_t* pSize = nullptr);
 
 // Where the HSM image lies in its source file.
 inline constexpr uint32_t kHsmImageOffset = 0x2000;
 inline constexpr uint32_t kHsmImageSize = 0x10000;
+// The file the boot load takes the HSM image from: the --hsm file, or else
+// the write file (null when neither is given).
+char* HsmImageSource(const ZOLKArgs* pZolkArgs);
 
 // Checks the files of a run before the port is opened: the write file and,
 // when given, the ZOLK firmware file (each opens, is a regular file, is not

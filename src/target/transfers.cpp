@@ -1,6 +1,5 @@
-// Storage operations of the target controller: write by window and by bank,
-// dump by window and by bank, low format.
-#include <algorithm>
+// Storage operations of the target controller on one window: write (with
+// its verify), dump, and the low format.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,73 +14,11 @@
 #include "support/stop_request.h"
 #include "support/zolk_args.h"
 #include "support/zolk_file.h"
-#include "target/storage.h"
+#include "target/window_transfer.h"
 #include "target/zolk_qex.h"
 #include "transport/serial_port.h"
 
 namespace {
-
-// pStorage of the run arguments points at these while a bank is handled.
-char g_storageEflash[] = "eflash";
-char g_storageSnor[] = "snor";
-
-// READ_CMD for the window in the run arguments, its acknowledgement and the
-// data phase into the sink. pWhat names where the data goes, for the
-// message.
-bool ReceiveWindow(ProtocolFW& protocol, ByteSink* pSink, const ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size,
-                   const char* pWhat)
-{
-    ProtocolPacket packet = protocol.MakeCmdPacket(cmd, pZolkArgs);
-    if (!protocol.SendCommand(&packet)) {
-        return false;
-    }
-    // The board may read the whole window before it answers.
-    if (!protocol.RecvAnswer(cmd, nullptr, ZolkProtocol::EraseAnswerBoundMs(size))) {
-        return false;
-    }
-    LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to send command - %s\n", pWhat);
-
-    // The target reads the storage window before it sends the first chunk.
-    SleepMs(500);
-
-    if (!protocol.DumpProtocol(pSink, cmd, size)) {
-        return false;
-    }
-    // The target finishes the window before it takes the next command.
-    SleepMs(500);
-    return true;
-}
-
-// The dump file appears whole or not at all: a dump that arrived whole
-// replaces the file at the dump path; any other end leaves that file as it
-// was and says what was kept of the total.
-bool FinishDump(AtomicFile& out, bool received, uint64_t total)
-{
-    if (received && out.Commit()) {
-        LOG_MSG(LOG_DETAIL, "[ZOLK_QEX::DumpStorage:%d] ", "Complete to receive file - %s\n", out.Path().c_str());
-        return true;
-    }
-    const AtomicFile::Kept kept = out.Abandon();
-    if (kept.reported) {
-        return false;
-    }
-    const char* pName = out.Path().c_str();
-    const char* pHow = StopRequested() ? "stopped" : "failed";
-    if (out.IsDevice()) {
-        // What the device took of the buffered bytes is unknown.
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ",
-                "Dump into %s %s - the device got an incomplete dump (of %llu bytes)\n", pName, pHow,
-                static_cast<unsigned long long>(total));
-    } else if (kept.bytes == 0) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s %s - no data kept, %s is as it was\n", pName,
-                pHow, pName);
-    } else {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorage:%d] ", "Dump into %s %s - kept %llu of %llu bytes in %s (incomplete)\n",
-                pName, pHow, static_cast<unsigned long long>(kept.bytes), static_cast<unsigned long long>(total),
-                kept.path.c_str());
-    }
-    return false;
-}
 
 // Compares what is read back from storage with the file region the write
 // sent, chunk by chunk as it arrives, so the memory a verify needs does not
@@ -131,12 +68,11 @@ private:
 
 // Bytes a write of the window in the run arguments sends: its size, or the
 // file from its offset on when the size is 0.
-uint64_t WriteRegionSize(const ZOLKArgs* pZolkArgs)
+uint64_t WriteRegionSize(const ZOLKFile& file, const ZOLKArgs* pZolkArgs)
 {
     if (pZolkArgs->ullSize != 0) {
         return pZolkArgs->ullSize;
     }
-    ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
     return file.GetSize() > pZolkArgs->ullFileOffset ? file.GetSize() - pZolkArgs->ullFileOffset : 0;
 }
 
@@ -144,25 +80,31 @@ uint64_t WriteRegionSize(const ZOLKArgs* pZolkArgs)
 
 bool ZOLK_QEX::WriteAndVerify(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
 {
-    if (pZolkArgs == nullptr || pZolkArgs->pWriteFileName == nullptr) {
+    if (pProtocol == nullptr || pZolkArgs == nullptr || pZolkArgs->pWriteFileName == nullptr) {
         return WriteFile(pZolkArgs, cmd, pProtocol);  // it says what is missing
     }
-    RecordedStep step(StepKind::kWrite, pZolkArgs->pStorage, pZolkArgs->ullAddr, WriteRegionSize(pZolkArgs));
-    if (!step.End(WriteFile(pZolkArgs, cmd, pProtocol))) {
-        return false;
-    }
-    return pZolkArgs->bVerify == 0 || VerifyWritten(pZolkArgs);
+    ZOLKFile file;
+    file.Open(pZolkArgs->pWriteFileName, "rb");  // a failure is reported, and ends the step below
+    return WriteAndVerify(file, pZolkArgs, cmd, pProtocol);
 }
 
-bool ZOLK_QEX::VerifyWritten(const ZOLKArgs* pZolkArgs)
+bool ZOLK_QEX::WriteAndVerify(ZOLKFile& file, ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
+{
+    RecordedStep step(StepKind::kWrite, pZolkArgs->pStorage, pZolkArgs->ullAddr, WriteRegionSize(file, pZolkArgs));
+    if (!step.End(file.IsOpen() && WriteRegion(file, pZolkArgs, cmd, pProtocol))) {
+        return false;
+    }
+    return pZolkArgs->bVerify == 0 || VerifyWritten(file, pZolkArgs);
+}
+
+bool ZOLK_QEX::VerifyWritten(ZOLKFile& file, const ZOLKArgs* pZolkArgs)
 {
     const char* pStorage = pZolkArgs->pStorage != nullptr ? pZolkArgs->pStorage : "(null)";
     const uint64_t address = pZolkArgs->ullAddr;
-    const uint64_t size = WriteRegionSize(pZolkArgs);
+    const uint64_t size = WriteRegionSize(file, pZolkArgs);
     RecordedStep step(StepKind::kVerify, pZolkArgs->pStorage, address, size);
 
-    ZOLKFile file(pZolkArgs->pWriteFileName, "rb");
-    if (!file.IsOpen() || !file.SetOffset(static_cast<int64_t>(pZolkArgs->ullFileOffset), SEEK_SET)) {
+    if (!file.SetOffset(static_cast<int64_t>(pZolkArgs->ullFileOffset), SEEK_SET)) {
         return step.End(false);  // the file reported why
     }
     // The read back goes the way of a dump, the same window as the write.
@@ -206,15 +148,25 @@ bool ZOLK_QEX::WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProto
         LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFile:%d] ", "[ERROR] pFileName == NULL\n");
         return false;
     }
-    const char* pFileName = pZolkArgs->pWriteFileName;
+    ZOLKFile file;
+    if (!file.Open(pZolkArgs->pWriteFileName, "rb")) {
+        return false;  // the file reported why
+    }
+    return WriteRegion(file, pZolkArgs, cmd, pProtocol);
+}
+
+bool ZOLK_QEX::WriteRegion(ZOLKFile& file, ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
+{
     // The region must lie inside the file (and fit the 32-bit words of the
     // wire) before the target is told to expect it: a short file would
     // otherwise be padded with stale bytes.
-    if (!CheckFileRegion(pFileName, pZolkArgs->ullFileOffset, pZolkArgs->ullSize)) {
+    if (!CheckFileRegion(file, pZolkArgs->ullFileOffset, pZolkArgs->ullSize, "[CheckFileRegion:%d] ")) {
         return false;
     }
-
-    ProtocolPacket packet = pProtocol->MakeCmdPacket(cmd, pZolkArgs);
+    // The command's size and CRC come from this same open file.
+    ZOLKArgs command = *pZolkArgs;
+    command.pWriteFile = &file;
+    ProtocolPacket packet = pProtocol->MakeCmdPacket(cmd, &command);
     if (!pProtocol->SendCommand(&packet)) {
         return false;
     }
@@ -233,89 +185,13 @@ bool ZOLK_QEX::WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProto
     // The target prepares the storage window before it takes data.
     SleepMs(500);
 
-    if (!pProtocol->SendFileAndRecvRes(pFileName, cmd, static_cast<uint32_t>(pZolkArgs->ullFileOffset),
+    if (!pProtocol->SendFileAndRecvRes(file, cmd, static_cast<uint32_t>(pZolkArgs->ullFileOffset),
                                        static_cast<uint32_t>(pZolkArgs->ullSize))) {
         return false;
     }
-    LOG_MSG(LOG_SUCCESS, "[ZOLK_QEX::WriteFile:%d] ", "Complete to send file - %s\n", pFileName);
+    LOG_MSG(LOG_SUCCESS, "[ZOLK_QEX::WriteFile:%d] ", "Complete to send file - %s\n", file.GetName().c_str());
     SleepMs(500);
     return true;
-}
-
-bool ZOLK_QEX::WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol)
-{
-    if (pProtocol == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "[ERROR] pProtocol == NULL\n");
-        return false;
-    }
-    if (pZolkArgs == nullptr || pZolkArgs->pWriteFileName == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "[ERROR] pFileName == NULL\n");
-        return false;
-    }
-    const char* pFileName = pZolkArgs->pWriteFileName;
-
-    ZOLKFile file(pFileName, "rb");
-    if (!file.IsOpen()) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ",
-                "Write file %s cannot be opened - nothing written\n", pFileName);
-        return false;
-    }
-    const uint64_t fileSize = file.GetSize();
-    if (fileSize == 0) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Write file %s is empty - nothing written\n",
-                pFileName);
-        return false;
-    }
-
-    BankInfo bankInfo;
-    if (!ZOLKStorage::GetBankInfo(pZolkArgs->uiBank, &m_chipInfo, &bankInfo, m_form)) {
-        return false;
-    }
-    PrintBankInfo(pZolkArgs, &bankInfo);
-
-    // Compared in 64 bits: a file of 4 GiB and a few bytes must not pass as
-    // a few bytes.
-    const uint64_t bankSize = static_cast<uint64_t>(bankInfo.eFlashSize) + bankInfo.snorSize;
-    if (fileSize > bankSize) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "[ERROR] File size(%llu) > Storage size(%llu)\n",
-                static_cast<unsigned long long>(fileSize), static_cast<unsigned long long>(bankSize));
-        return false;
-    }
-
-    // The file is the bank's image: its head goes to eflash, the bytes after
-    // it to snor, each at the bank's storage address.
-    bool result = false;
-    uint64_t unplaced = fileSize;
-    if (bankInfo.eFlashSize != 0 && unplaced != 0) {
-        pZolkArgs->pStorage = g_storageEflash;
-        pZolkArgs->ullFileOffset = 0;
-        pZolkArgs->ullAddr = bankInfo.eFlashOffset;
-        pZolkArgs->ullSize = std::min<uint64_t>(bankInfo.eFlashSize, fileSize);
-        unplaced -= pZolkArgs->ullSize;
-        PrintStorageOption(pZolkArgs);
-        result = WriteAndVerify(pZolkArgs, cmd, pProtocol);
-        if (!result) {
-            if (!StopRequested()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in eFlash\n");
-            }
-            return false;
-        }
-    }
-    if (bankInfo.snorSize != 0 && unplaced != 0) {
-        pZolkArgs->pStorage = g_storageSnor;
-        pZolkArgs->ullFileOffset = fileSize - unplaced;
-        pZolkArgs->ullAddr = bankInfo.snorOffset;
-        pZolkArgs->ullSize = unplaced;
-        PrintStorageOption(pZolkArgs);
-        result = WriteAndVerify(pZolkArgs, cmd, pProtocol);
-        if (!result) {
-            if (!StopRequested()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::WriteFileByBank:%d] ", "Failed to write in SNOR\n");
-            }
-            return false;
-        }
-    }
-    return result;
 }
 
 bool ZOLK_QEX::DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, const char* mode)
@@ -343,70 +219,6 @@ bool ZOLK_QEX::DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, con
     }
     const bool received = ReceiveWindow(protocol, &out, pZolkArgs, cmd, size, pFileName);
     return step.End(FinishDump(out, received, size));
-}
-
-bool ZOLK_QEX::DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t /*cmd*/, ProtocolFW* pProtocol)
-{
-    if (pProtocol == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "[ERROR] pProtocol == NULL\n");
-        return false;
-    }
-    if (pZolkArgs == nullptr) {
-        return false;
-    }
-    if (pZolkArgs->pReadFileName == nullptr) {
-        LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "[ERROR] pFileName == NULL\n");
-        return false;
-    }
-    BankInfo bankInfo;
-    if (!ZOLKStorage::GetBankInfo(pZolkArgs->uiBank, &m_chipInfo, &bankInfo, m_form)) {
-        return false;
-    }
-    PrintBankInfo(pZolkArgs, &bankInfo);
-
-    // One file for the whole bank: the eflash part followed directly by the
-    // snor part, renamed into place once both arrived.
-    AtomicFile out;
-    if (!out.Open(pZolkArgs->pReadFileName)) {
-        return false;
-    }
-    ProtocolFW protocol(m_serial);
-    const uint64_t total = static_cast<uint64_t>(bankInfo.eFlashSize) + bankInfo.snorSize;
-    struct Part {
-        char* pStorage;
-        uint32_t offset;
-        uint32_t size;
-        const char* pFailure;
-    };
-    const Part parts[] = {
-        {g_storageEflash, bankInfo.eFlashOffset, bankInfo.eFlashSize, "Failed to write in eFlash\n"},
-        {g_storageSnor, bankInfo.snorOffset, bankInfo.snorSize, "Failed to write in SNOR\n"},
-    };
-    for (size_t i = 0; i < 2; ++i) {
-        const Part& part = parts[i];
-        if (part.size == 0) {
-            continue;
-        }
-        pZolkArgs->pStorage = part.pStorage;
-        pZolkArgs->ullAddr = part.offset;
-        pZolkArgs->ullSize = part.size;
-        PrintStorageOption(pZolkArgs);
-        RecordedStep step(StepKind::kDump, part.pStorage, part.offset, part.size);
-        if (!ReceiveWindow(protocol, &out, pZolkArgs, READ_CMD, part.size, pZolkArgs->pReadFileName)) {
-            step.End(false);
-            if (!StopRequested()) {
-                LOG_MSG(LOG_ERROR, "[ZOLK_QEX::DumpStorageByBank:%d] ", "%s", part.pFailure);
-            }
-            return FinishDump(out, false, total);
-        }
-        // The file is renamed into place with its last part.
-        const bool last = i == 1 || parts[1].size == 0;
-        if (last) {
-            return step.End(FinishDump(out, true, total));
-        }
-        step.End(true);
-    }
-    return FinishDump(out, false, total);  // a bank without parts
 }
 
 bool ZOLK_QEX::LowformatCommand()

@@ -47,17 +47,25 @@ bool ZOLK_QEX::FailedQuery(const ZolkProtocol& protocol)
     return false;
 }
 
-bool ZOLK_QEX::InfoStorage()
+bool ZOLK_QEX::StartQuery(ProtocolFW& protocol, uint32_t code, const char* what, ProtocolPacket* pRes)
 {
-    ProtocolFW protocol(m_serial);
     m_lineFailed = false;
-    ProtocolPacket cmd = protocol.MakeCmdPacket(STORAGE_INFO_CMD, nullptr);
+    ProtocolPacket cmd = protocol.MakeCmdPacket(code, nullptr);
     if (!protocol.SendCommand(&cmd)) {
         return FailedQuery(protocol);
     }
-    ProtocolPacket res;
-    if (!protocol.RecvAnswer(STORAGE_INFO_CMD, &res, ZolkProtocol::AnswerBoundMs(), "storage information")) {
+    if (!protocol.RecvAnswer(code, pRes, ZolkProtocol::AnswerBoundMs(), what)) {
         return FailedQuery(protocol);
+    }
+    return true;
+}
+
+bool ZOLK_QEX::InfoStorage()
+{
+    ProtocolFW protocol(m_serial);
+    ProtocolPacket res;
+    if (!StartQuery(protocol, STORAGE_INFO_CMD, "storage information", &res)) {
+        return false;
     }
 
     const uint32_t length = res.param[1];
@@ -88,14 +96,9 @@ bool ZOLK_QEX::InfoStorage()
 bool ZOLK_QEX::GetChipInfo()
 {
     ProtocolFW protocol(m_serial);
-    m_lineFailed = false;
-    ProtocolPacket cmd = protocol.MakeCmdPacket(CHIP_INFO_CMD, nullptr);
-    if (!protocol.SendCommand(&cmd)) {
-        return FailedQuery(protocol);
-    }
     ProtocolPacket res;
-    if (!protocol.RecvAnswer(CHIP_INFO_CMD, &res, ZolkProtocol::AnswerBoundMs(), "chip information")) {
-        return FailedQuery(protocol);
+    if (!StartQuery(protocol, CHIP_INFO_CMD, "chip information", &res)) {
+        return false;
     }
 
     uint8_t raw[kPacketBufferSize] = {};

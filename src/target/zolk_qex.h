@@ -9,6 +9,8 @@
 class CSerialPort;
 class ZolkProtocol;
 class ProtocolFW;
+struct ProtocolPacket;
+class ZOLKFile;
 struct ZOLKArgs;
 
 class ZOLK_QEX {
@@ -20,14 +22,12 @@ public:
     bool GetChipInfo();
     bool LoadZolkFW(const ZOLKArgs* pZolkArgs);
     bool WriteFileByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
+    // Sends the file region in the run arguments with the command (a
+    // firmware write or a boot ROM image).
     bool WriteFile(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
     // A firmware write of the window in the run arguments, kept as a step of
     // the run's record, then (with --verify) its read-back.
     bool WriteAndVerify(ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
-    // Reads the window a write just filled back through the dump path and
-    // compares it with the file region the write sent; one message either
-    // way.
-    bool VerifyWritten(const ZOLKArgs* pZolkArgs);
     bool DumpStorageByBank(ZOLKArgs* pZolkArgs, uint32_t cmd, ProtocolFW* pProtocol);
     bool DumpStorage(ZOLKArgs* pZolkArgs, uint32_t cmd, uint32_t size, const char* mode);
     bool LowformatCommand();
@@ -41,6 +41,18 @@ public:
     bool LineFailed() const { return m_lineFailed; }
 
 private:
+    // WriteAndVerify and WriteFile with the write file open: the region
+    // check, the command, its answer and the data all use that one file.
+    bool WriteAndVerify(ZOLKFile& file, ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
+    bool WriteRegion(ZOLKFile& file, ZOLKArgs* pZolkArgs, uint32_t cmd, ZolkProtocol* pProtocol);
+    // Reads the window a write just filled back through the dump path and
+    // compares it with the file region the write sent; one message either
+    // way.
+    bool VerifyWritten(ZOLKFile& file, const ZOLKArgs* pZolkArgs);
+    // Sends the query and takes its answer into *pRes; what names the data
+    // in the message of a passed bound. A failure records whether the line
+    // was the cause.
+    bool StartQuery(ProtocolFW& protocol, uint32_t code, const char* what, ProtocolPacket* pRes);
     // Records, after a failed query, whether the line was the cause.
     bool FailedQuery(const ZolkProtocol& protocol);
 
