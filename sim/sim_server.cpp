@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/line_speeds_posix.h"
+
 namespace {
 
 double NowMs()
@@ -20,29 +22,6 @@ double NowMs()
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count()) /
            1000.0;
-}
-
-// Speed in baud of a termios speed constant; 0 for one not listed.
-uint32_t BaudOf(speed_t speed)
-{
-    struct Entry {
-        speed_t code;
-        uint32_t baud;
-    };
-    static const Entry kSpeeds[] = {
-        {B0, 0},           {B50, 50},         {B75, 75},           {B110, 110},         {B134, 134},
-        {B150, 150},       {B200, 200},       {B300, 300},         {B600, 600},         {B1200, 1200},
-        {B1800, 1800},     {B2400, 2400},     {B4800, 4800},       {B9600, 9600},       {B19200, 19200},
-        {B38400, 38400},   {B57600, 57600},   {B115200, 115200},   {B230400, 230400},   {B460800, 460800},
-        {B500000, 500000}, {B576000, 576000}, {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-        {B1500000, 1500000}, {B2000000, 2000000}, {B3000000, 3000000}, {B4000000, 4000000},
-    };
-    for (const Entry& e : kSpeeds) {
-        if (e.code == speed) {
-            return e.baud;
-        }
-    }
-    return 0;
 }
 
 }  // namespace
@@ -204,7 +183,7 @@ uint32_t SimServer::LineBaud() const
     if (tcgetattr(m_master, &tio) != 0) {
         return 0;
     }
-    return BaudOf(cfgetospeed(&tio));
+    return BaudOfSpeed(cfgetospeed(&tio));
 }
 
 SimServer::LineWait SimServer::PlanWait(double now)

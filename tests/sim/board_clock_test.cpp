@@ -144,7 +144,7 @@ TEST(SimBoardClock, TimeBoundsOfTheBoard)
         uint64_t quietMs;
         bool pingAnswered;
     } abandons[] = {{14999, false}, {15000, true}};
-    const Bytes data = Pattern(5000, 1);
+    const Bytes data = LcgBytes(5000, 1);
     for (const Abandon& c : abandons) {
         SCOPED_TRACE("write quiet for " + std::to_string(c.quietMs) + " ms");
         BoardHost host(Firmware());
@@ -164,7 +164,7 @@ TEST(SimBoardClock, TimeBoundsOfTheBoard)
     SimConfig format = Firmware();
     format.formatMs = 300;
     BoardHost host(format);
-    const Bytes written = Pattern(100, 2);
+    const Bytes written = LcgBytes(100, 2);
     uint32_t crc = 0;
     host.Send(Concat(FwCmd(WRITE_CMD, STORAGE_SNOR, 100, 0, 0), WriteChunk(written, 0, 100, &crc)), 0);
     ASSERT_EQ(host.TakePackets().size(), 3u);  // ACK, CHUNK_ACK, final ACK
@@ -266,7 +266,7 @@ TEST(SimBoardClock, CorruptDumpChunkDamagesOneByteOnce)
         SimConfig config = Firmware();
         config.faults.corruptDumpChunk = c.chunk;
         BoardHost host(config);
-        const Bytes stored = Pattern(c.size, 3);
+        const Bytes stored = LcgBytes(c.size, 3);
         std::copy(stored.begin(), stored.end(), host.Board().Eflash().Data());
         host.Send(FwCmd(READ_CMD, STORAGE_EFLASH, c.size, 0), 0);
         // The acknowledgement and the first chunk come in one go.

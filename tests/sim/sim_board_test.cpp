@@ -71,8 +71,8 @@ TEST(SimBoot, StartHandshakeImagesAndFirmwareStart)
     EXPECT_GT(extra.size(), 0u);
     EXPECT_LE(extra.size(), 50u);
 
-    const Bytes hsm = Pattern(0x10000, 1);
-    const Bytes zolk = Pattern(1000, 2);
+    const Bytes hsm = LcgBytes(0x10000, 1);
+    const Bytes zolk = LcgBytes(1000, 2);
     const uint32_t hsmCrc = CalcCRC(hsm.data(), hsm.size(), 0);
     const uint32_t zolkCrc = CalcCRC(zolk.data(), zolk.size(), 0);
 
@@ -172,7 +172,7 @@ TEST(SimFirmware, WriteReadBackAndLowFormat)
 {
     InProcSim sim({"--firmware-running", "--format-ms", "50"});
     Line line(sim.Path(), kFw);
-    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x1000, Pattern(5000, 7));
+    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x1000, LcgBytes(5000, 7));
     ProtocolPacket final;
     // Around the window the storage is still erased.
     const Bytes around = ReadData(line, STORAGE_EFLASH, 0xFFF, 1, &final);
@@ -188,7 +188,7 @@ TEST(SimFirmware, ChunkCrcMismatchIsResentInBothDirections)
 {
     InProcSim sim({"--firmware-running"});
     Line line(sim.Path(), kFw);
-    const Bytes data = Pattern(3000, 9);
+    const Bytes data = LcgBytes(3000, 9);
     const uint32_t crc0 = CalcCRC(data.data(), 2048, 0);
     const uint32_t crcAll = CalcCRC(data.data(), data.size(), 0);
 
@@ -263,7 +263,7 @@ TEST(SimLine, LineRatePacingKeepsTheDataIntact)
 {
     InProcSim sim({"--firmware-running", "--line-rate"});
     Line line(sim.Path(), kFw);
-    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x20, Pattern(10000, 11));
+    ExpectWriteAndReadBack(line, STORAGE_EFLASH, 0x20, LcgBytes(10000, 11));
 }
 
 // --reply-latency holds each answer back as a USB adapter's latency timer

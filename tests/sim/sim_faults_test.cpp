@@ -11,7 +11,7 @@
 
 TEST(SimFaults, EachFaultAsTheHostSeesIt)
 {
-    const Bytes data = Pattern(5000, 3);
+    const Bytes data = LcgBytes(5000, 3);
     const uint32_t crcAll = CalcCRC(data.data(), data.size(), 0);
     struct Case {
         const char* name;
@@ -35,7 +35,7 @@ TEST(SimFaults, EachFaultAsTheHostSeesIt)
              line.SetBaud(kBoot);
              line.Send(kStart);
              line.ReadQuiet(200);
-             const Bytes hsm = Pattern(0x10000, 4);
+             const Bytes hsm = LcgBytes(0x10000, 4);
              line.Send(BootCmd(RECEIVE_HSM_CMD, 0x10000, CalcCRC(hsm.data(), hsm.size(), 0)));
              ExpectReply(line.ReadPacket(kCbPacketSize), ACK, RECEIVE_HSM_CMD, 0);
              line.Send(hsm);

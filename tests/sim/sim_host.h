@@ -14,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "common/pattern.h"
 #include "common/wire_packet.h"
 #include "protocol/codes.h"
 #include "protocol/packet.h"
 #include "support/crc.h"
+#include "support/line_speeds_posix.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -27,16 +29,12 @@ inline int64_t NowMs()
         .count();
 }
 
+// The termios constant of a rate; 38400 for a rate termios has none for.
 inline speed_t SpeedOf(uint32_t baud)
 {
-    switch (baud) {
-    case 9600: return B9600;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B38400;
-    }
+    speed_t code = B38400;
+    SpeedOfBaud(baud, &code);
+    return code;
 }
 
 // The host side of the line, opened with plain raw termios.
@@ -142,16 +140,6 @@ inline Bytes BootCmd(uint32_t code, uint32_t p0, uint32_t p1)
 }
 
 inline const Bytes kStart = {0x5A, 0x4F, 0x4C, 0x4B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-
-inline Bytes Pattern(size_t n, uint32_t seed)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        b[i] = static_cast<uint8_t>(seed >> 16);
-    }
-    return b;
-}
 
 constexpr uint32_t kBoot = 57600;  // general form
 constexpr uint32_t kFw = 460800;

@@ -17,7 +17,7 @@ TEST(SimProcessTest, StoragePersistsAcrossTwoSimulators)
 {
     const std::string dir = testing::TempDir() + "/qex_sim_storage_" + std::to_string(getpid());
     std::filesystem::remove_all(dir);
-    const Bytes data = Pattern(4100, 5);
+    const Bytes data = LcgBytes(4100, 5);
     const uint32_t crc = CalcCRC(data.data(), data.size(), 0);
     {
         SimProcess sim({"--firmware-running", "--storage-dir", dir});
