@@ -4,13 +4,7 @@
 // The program itself never changes the table.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "support/win32_api.h"
 
 struct SerialOsCalls {
     decltype(&::CreateFileA) createFile;

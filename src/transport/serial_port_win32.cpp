@@ -24,20 +24,6 @@ void UseMillisecondTimer()
     (void)raised;
 }
 
-std::string SystemErrorText(DWORD error)
-{
-    char text[256] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  error, 0, text, sizeof(text), nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
-        text[--length] = '\0';
-    }
-    if (length == 0) {
-        std::snprintf(text, sizeof(text), "system error %lu", static_cast<unsigned long>(error));
-    }
-    return text;
-}
-
 // A Win32 call that returns a BOOL, tried again a few times after an error
 // of no known kind.
 template <class Call>
@@ -99,7 +85,7 @@ bool CSerialPort::Impl::IsOpen() const
 
 std::string CSerialPort::Impl::ErrorText(int error) const
 {
-    return SystemErrorText(static_cast<DWORD>(error));
+    return Win32ErrorText(static_cast<DWORD>(error), false);
 }
 
 bool CSerialPort::Impl::Open(const char* name, uint32_t access)
