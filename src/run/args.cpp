@@ -76,11 +76,28 @@ bool CheckOptionValue(int c, int longIndex, const char* value)
     return true;
 }
 
+// The options a port list takes besides itself: how it reports (--debug,
+// --save-log) and the letters that have no effect anywhere.
+bool ListPortsTakes(int c, int longIndex)
+{
+    if (c == 0 && longIndex >= 0 && longIndex < kLongOptionCount) {
+        const char* name = kLongOptions[longIndex].name;
+        return strcmp(name, "list-ports") == 0 || strcmp(name, "save-log") == 0;
+    }
+    return c == 'g' || c == 'c' || c == 'f' || c == 'n';
+}
+
 // The combinations that would do something other than what the command line
 // says; each refusal says why.
-bool CheckCombinations(const ZOLKArgs* args, bool addrGiven, bool sizeGiven)
+bool CheckCombinations(const ZOLKArgs* args, bool addrGiven, bool sizeGiven, const std::string& notForList)
 {
     bool ok = true;
+    if (args->bListPorts && !notForList.empty()) {
+        LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ",
+                "--list-ports only lists the serial ports and ends - it would ignore %s; run the list on its own\n",
+                notForList.c_str());
+        ok = false;
+    }
     if (args->pStorage != nullptr && strcmp(args->pStorage, "snor") != 0 && strcmp(args->pStorage, "eflash") != 0) {
         LOG_MSG(LOG_ERROR, "[ParseArgs:%d] ", "\"%s\" is invalid storage type - the storage types are snor and eflash\n",
                 args->pStorage);
@@ -287,6 +304,7 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
     const std::string shortOptions = std::string(":") + kShortOptions;
     bool addrGiven = false;
     bool sizeGiven = false;
+    std::string notForList;  // the first option a port list would ignore
     for (;;) {
         int longIndex = -1;
         const int c = getopt_long(argc, argv, shortOptions.c_str(), kLongOptions, &longIndex);
@@ -296,6 +314,9 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
         if (c != '?' && c != ':' && !CheckOptionValue(c, longIndex, optarg)) {
             result = false;
             continue;
+        }
+        if (c != '?' && c != ':' && notForList.empty() && !ListPortsTakes(c, longIndex)) {
+            notForList = OptionName(c, longIndex);
         }
         const bool named = c == 0 && longIndex >= 0 && longIndex < kLongOptionCount;
         if (const StoredOption* stored = FindStoredOption(c, named ? kLongOptions[longIndex].name : nullptr)) {
@@ -363,7 +384,7 @@ bool ParseArgs(int argc, char** argv, ZOLKArgs* args)
                 argv[optind]);
         result = false;
     }
-    if (!CheckCombinations(args, addrGiven, sizeGiven)) {
+    if (!CheckCombinations(args, addrGiven, sizeGiven, notForList)) {
         result = false;
     }
     if (!result) {

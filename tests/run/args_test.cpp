@@ -314,6 +314,17 @@ const ParseCase kParseCases[] = {
      ""},
     {"PortReplacedByALaterAuto", {"--port", "7", "--port", "auto"}, true, "auto=1", "", ""},
     {"ListPorts", {"--list-ports"}, true, "listports=1", "", ""},
+    {"ListPortsWithHowItReports", {"--list-ports", "-g", "--save-log"}, true, "g=1 savelog=1 listports=1", "", ""},
+    {"ListPortsWithAJob", {"-w", "w.bin", "--list-ports", "--bank", "0"}, false, "w=w.bin listports=1",
+     "[ParseArgs:N] --list-ports only lists the serial ports and ends - it would ignore -w; run the list on its "
+     "own\n" +
+         std::string(kHint),
+     ""},
+    {"ListPortsWithReport", {"--list-ports", "--report", "r.json"}, false, "listports=1 report=r.json",
+     "[ParseArgs:N] --list-ports only lists the serial ports and ends - it would ignore --report; run the list on "
+     "its own\n" +
+         std::string(kHint),
+     ""},
     {"PortNeitherNumberNorPath", {"--port", "zz"}, false, "", "zz is invalid value\n" + std::string(kHint), ""},
     {"PortBeyond32Bits", {"--port", "4294967297"}, false, "",
      "4294967297 is invalid value\n" + std::string(kHint), ""},
