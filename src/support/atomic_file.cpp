@@ -6,6 +6,7 @@
 
 #include "support/logger.h"
 #include "support/os_file.h"
+#include "support/stop_request.h"
 
 namespace fs = std::filesystem;
 
@@ -115,6 +116,7 @@ bool AtomicFile::Open(const char* path)
             LOG_MSG(LOG_ERROR, "[AtomicFile::Open:%d] ", "Cannot create %s - %s\n", path, reason.c_str());
             return false;
         }
+        SetFileInProgress(m_temporary.c_str(), (m_final + ".partial").c_str());
     }
     m_state = State::kOpen;
     return true;
@@ -196,6 +198,7 @@ bool AtomicFile::Commit()
     }
     // From here the data is whole: a failure says where it is.
     m_done = Kept{m_written, m_temporary, true};
+    SetFileInProgress(nullptr, nullptr);
     if (!RenameOver(m_temporary.c_str(), m_final.c_str(), &reason)) {
         LOG_MSG(LOG_ERROR, "[AtomicFile::Commit:%d] ",
                 "Cannot replace %s - %s; the whole data (%llu bytes) is kept in %s\n", m_path.c_str(),
@@ -220,6 +223,7 @@ AtomicFile::Kept AtomicFile::Abandon()
     if (m_state == State::kClosed) {
         return Kept{};
     }
+    SetFileInProgress(nullptr, nullptr);
     if (m_stream != nullptr) {
         std::fflush(m_stream);
     }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +19,18 @@ void OnStopSignal(int signalNumber)
 {
     if (StopRequested()) {
         // Asked twice: the run did not stop in time, so end it now as the
-        // signal's default would.
+        // signal's default would, the data of a file being written kept as
+        // its .partial (what reached the system; none: no file).
+        const char* temporary = nullptr;
+        const char* partial = nullptr;
+        if (FileInProgress(&temporary, &partial)) {
+            struct stat status {};
+            if (stat(temporary, &status) == 0 && status.st_size == 0) {
+                unlink(temporary);
+            } else {
+                rename(temporary, partial);
+            }
+        }
         signal(signalNumber, SIG_DFL);
         raise(signalNumber);
         return;

@@ -6,7 +6,9 @@
 // fixed pauses (SleepMs) and the transfer loops look at it and end, so that
 // the clean-up (a dump's temporary file, the console line) runs in normal
 // code, never inside a handler. A second request while the first is being
-// handled ends the process at once, as the platform's default would.
+// handled ends the process at once, as the platform's default would; on
+// POSIX the handler then still moves the file being written to its .partial
+// name first (see SetFileInProgress).
 #pragma once
 
 // Installs the handlers (the console files of each platform implement it).
@@ -21,6 +23,15 @@ int StopSignal();
 const char* StopSignalName();
 // The process exit status of a stopped run: 128 + the signal number.
 int StopExitStatus();
+
+// The temporary file being written and the name its data goes to when the
+// run ends without it (NAME.partial), for a second request that ends the
+// process at once: the handler moves it there, or removes it when empty, so
+// that no temporary file is left behind. Null clears it. Names too long for
+// the handler's buffers are not recorded.
+void SetFileInProgress(const char* temporary, const char* partial);
+// For the handlers: the two names; false when none is recorded.
+bool FileInProgress(const char** temporary, const char** partial);
 
 // Records a request; safe inside a signal handler. Handlers and tests call it.
 void RequestStop(int signalNumber);
