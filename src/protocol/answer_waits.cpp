@@ -182,6 +182,12 @@ void ZolkProtocol::ReportWriteFailure(const char* tag, const char* doing, const 
     } else if (LineLost()) {
         std::snprintf(text, sizeof(text), doing, at, total);
         LOG_MSG(LOG_ERROR, tag, "Serial line is gone - %s\n", text);
+    } else if (failure == SerialFailure::kNone) {
+        // The write ended by its time-out with part of the bytes taken.
+        std::snprintf(text, sizeof(text), shortText, at, total);
+        char bound[32];
+        LOG_MSG(LOG_ERROR, tag, "%s - the line took nothing for %s\n", text,
+                BoundText(AnswerBoundMs(), bound, sizeof(bound)));
     } else {
         std::snprintf(text, sizeof(text), shortText, at, total);
         LOG_MSG(LOG_ERROR, tag, "%s\n", text);

@@ -172,10 +172,17 @@ bool ZolkProtocol::SendCommand(const ProtocolPacket* pCmd)
     uint32_t written = 0;
     // A short write would leave the target waiting for the rest of a packet
     // that never comes: it fails like a failed one.
-    if (!m_serial->SendData(wire, m_packetSize, &written) || written != m_packetSize) {
+    const bool sent = m_serial->SendData(wire, m_packetSize, &written);
+    if (!sent || written != m_packetSize) {
         if (m_serial->LastFailure() != SerialFailure::kStopped) {
             LOG_MSG(LOG_ERROR, tag.c_str(), "Failed send data(%lu / %lu)\n", static_cast<unsigned long>(written),
                     static_cast<unsigned long>(m_packetSize));
+        }
+        if (sent) {
+            // The write ended by its time-out with part of the packet taken.
+            char bound[32];
+            LOG_MSG(LOG_ERROR, tag.c_str(), "The line took nothing for %s - the board or the adapter stopped reading\n",
+                    BoundText(AnswerBoundMs(), bound, sizeof(bound)));
         }
         return false;
     }

@@ -3,6 +3,7 @@
 // options ask for, ending with the verdict and the date line.
 #include "run/run.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -227,9 +228,14 @@ int RunBoard(ZOLKArgs& zolkArgs, CSerialPort& serial, ZOLK_QEX& qex, const Build
     }
 
     ProtocolFW fwProtocol(&serial);
-    // From here on the port's time-outs set no limit; the protocol bounds
-    // every wait for the board by its silence.
-    if (!serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0) || !serial.SetCommunicationTimeouts(0, 0, 0, 0, 0)) {
+    // From here on the port's read time-outs set no limit; the protocol
+    // bounds every wait for the board by its silence. A write gets the same
+    // bound as a total: a line that takes nothing (a board or an adapter that
+    // stopped reading) ends the write with the bytes it took, instead of
+    // holding the run.
+    const uint32_t writeBoundMs = static_cast<uint32_t>(std::min<uint64_t>(ZolkProtocol::AnswerBoundMs(), UINT32_MAX));
+    if (!serial.ConfigurePortA(form.FirmwareBaud(), 8, 0, 0, 0) ||
+        !serial.SetCommunicationTimeouts(0, 0, 0, 0, writeBoundMs)) {
         return kResultEarlyEnd;
     }
 

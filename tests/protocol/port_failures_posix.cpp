@@ -83,4 +83,43 @@ INSTANTIATE_TEST_SUITE_P(
                          "] Serial port failed - image stopped at byte 0 of 5000\n"}),
     [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.name); });
 
+// Nobody reads the board's side, so the line's buffer fills: the write of a
+// command or a chunk ends by the write time-out instead of holding the run.
+TEST_F(ProtocolTest, WriteToALineThatTakesNothingEndsByItsTimeout)
+{
+    struct Case {
+        const char* name;
+        std::function<bool(ZolkProtocol&, const std::string& path)> send;
+        std::string message;
+    };
+    const std::string path = MakeFile("data.bin", RandomBytes(5000, 42));
+    const Case cases[] = {
+        {"Command",
+         [](ZolkProtocol& fw, const std::string&) {
+             const ProtocolPacket cmd = fw.MakeCmdPacket(FW_PING, nullptr);
+             return fw.SendCommand(&cmd);
+         },
+         "] The line took nothing for 300 ms - the board or the adapter stopped reading\n"},
+        {"Chunk", [](ZolkProtocol& fw, const std::string& p) { return fw.SendFile(p.c_str(), 0, 0); },
+         "] Failed to send the chunk at byte 0 of 5000 - the line took nothing for 300 ms\n"},
+    };
+    ZolkProtocol::SetSilenceLimitMs(300);
+    ASSERT_TRUE(port.SetCommunicationTimeouts(0, 0, 0, 0, 300));
+    for (const Case& c : cases) {
+        // Fill the line's buffer: writes end short once it holds no more.
+        const std::vector<uint8_t> junk(4096, 0x55);
+        uint32_t written = junk.size();
+        for (int i = 0; i < 10000 && written == junk.size(); ++i) {
+            ASSERT_TRUE(port.SendData(junk.data(), static_cast<uint32_t>(junk.size()), &written));
+        }
+        ASSERT_LT(written, junk.size());
+        ProtocolFW fw(&port);
+        testing::internal::CaptureStdout();
+        const bool ok = c.send(fw, path);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(ok) << c.name << "\n" << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.name << "\n" << out;
+    }
+}
+
 }  // namespace
