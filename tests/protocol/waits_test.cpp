@@ -151,22 +151,58 @@ TEST_F(WaitTest, StopRequestEndsTheWaitsWithoutABound)
     }
 }
 
-TEST_F(WaitTest, LowFormatWaitEndsWhenTheLineIsGone)
+// A line that is gone ends the announced waits at once, with its message.
+TEST_F(WaitTest, WaitsWithoutABoundEndWhenTheLineIsGone)
 {
-    RunPeer([](PtyPair& p) {
-        p.Read(kFwPacketSize);
-        p.Write(Wire(Packet(ACK, LOW_FORMAT_CMD)));
-        std::this_thread::sleep_for(300ms);
-        p.CloseMaster();
-    });
-    ZOLK_QEX qex(&port, BuildForm {0});
-    bool ok = true;
-    testing::internal::CaptureStdout();
-    const long long ms = ElapsedMs([&] { ok = qex.LowformatCommand(); });
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(ok);
-    EXPECT_LT(ms, 2000);
-    EXPECT_NE(out.find("Serial line is gone - waiting for the end of the low format\n"), std::string::npos) << out;
+    const std::string hsm = MakeFile("hsm.bin", RandomBytes(0x12000, 7));
+    const std::string zolk = MakeFile("zolk.bin", RandomBytes(4096, 8));
+    const struct {
+        const char* name;
+        std::function<void(PtyPair&)> board;
+        std::function<bool(ZOLK_QEX&)> call;
+        const char* message;
+    } cases[] = {
+        {"end of a low format",
+         [](PtyPair& p) {
+             p.Read(kFwPacketSize);
+             p.Write(Wire(Packet(ACK, LOW_FORMAT_CMD)));
+             std::this_thread::sleep_for(300ms);
+             p.CloseMaster();
+         },
+         [](ZOLK_QEX& qex) { return qex.LowformatCommand(); },
+         "Serial line is gone - waiting for the end of the low format\n"},
+        {"start handshake of a board that waits for a reset",
+         [](PtyPair& p) {
+             std::this_thread::sleep_for(300ms);
+             p.CloseMaster();
+         },
+         [&](ZOLK_QEX& qex) {
+             ZOLKArgs args;
+             args.pHsmFileName = const_cast<char*>(hsm.c_str());
+             args.pZolkFileName = const_cast<char*>(zolk.c_str());
+             return qex.LoadZolkFW(&args);
+         },
+         "The serial device is gone - boot load stopped\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A line of its own: the board's side is closed at the end.
+        PtyPair pair;
+        CSerialPort line;
+        ASSERT_TRUE(line.OpenPort(pair.SlavePath().c_str()));
+        ASSERT_TRUE(line.ConfigurePortA(460800, 8, 0, 0, 0));
+        ASSERT_TRUE(line.SetCommunicationTimeouts(0, 0, 0, 0, 0));
+        std::thread board([&] { c.board(pair); });
+        ZOLK_QEX qex(&line, BuildForm {0});
+        bool ok = true;
+        testing::internal::CaptureStdout();
+        const long long ms = ElapsedMs([&] { ok = c.call(qex); });
+        const std::string out = testing::internal::GetCapturedStdout();
+        board.join();
+        EXPECT_FALSE(ok);
+        EXPECT_LT(ms, 2000);
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    }
 }
 
 }  // namespace
