@@ -15,6 +15,17 @@
 
 namespace {
 
+// A boot load of the two image files: the start handshake is its first wait.
+std::function<bool(ZOLK_QEX&)> BootLoad(const std::string& hsm, const std::string& zolk)
+{
+    return [hsm, zolk](ZOLK_QEX& qex) {
+        ZOLKArgs args;
+        args.pHsmFileName = const_cast<char*>(hsm.c_str());
+        args.pZolkFileName = const_cast<char*>(zolk.c_str());
+        return qex.LoadZolkFW(&args);
+    };
+}
+
 using namespace std::chrono_literals;
 
 constexpr uint32_t kMiB = 1024 * 1024;
@@ -118,12 +129,7 @@ TEST_F(WaitTest, StopRequestEndsTheWaitsWithoutABound)
          },
          [](ZOLK_QEX& qex) { return qex.LowformatCommand(); }},
         {"start handshake of a board that waits for a reset", [](PtyPair&) {},
-         [&](ZOLK_QEX& qex) {
-             ZOLKArgs args;
-             args.pHsmFileName = const_cast<char*>(hsm.c_str());
-             args.pZolkFileName = const_cast<char*>(zolk.c_str());
-             return qex.LoadZolkFW(&args);
-         }},
+         BootLoad(hsm, zolk)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,8 +160,8 @@ TEST_F(WaitTest, StopRequestEndsTheWaitsWithoutABound)
 // A line that is gone ends the announced waits at once, with its message.
 TEST_F(WaitTest, WaitsWithoutABoundEndWhenTheLineIsGone)
 {
-    const std::string hsm = MakeFile("hsm.bin", RandomBytes(0x12000, 7));
-    const std::string zolk = MakeFile("zolk.bin", RandomBytes(4096, 8));
+    const std::string hsm = MakeFile("hsm.bin", RandomBytes(0x12000, 5));
+    const std::string zolk = MakeFile("zolk.bin", RandomBytes(4096, 6));
     const struct {
         const char* name;
         std::function<void(PtyPair&)> board;
@@ -176,12 +182,7 @@ TEST_F(WaitTest, WaitsWithoutABoundEndWhenTheLineIsGone)
              std::this_thread::sleep_for(300ms);
              p.CloseMaster();
          },
-         [&](ZOLK_QEX& qex) {
-             ZOLKArgs args;
-             args.pHsmFileName = const_cast<char*>(hsm.c_str());
-             args.pZolkFileName = const_cast<char*>(zolk.c_str());
-             return qex.LoadZolkFW(&args);
-         },
+         BootLoad(hsm, zolk),
          "The serial device is gone - boot load stopped\n"},
     };
     for (const auto& c : cases) {
