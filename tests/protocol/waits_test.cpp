@@ -111,99 +111,67 @@ TEST_F(WaitTest, AcknowledgementWaitEndsAfterItsBound)
     }
 }
 
-// The announced waits have no bound; a stop request ends them at once, and
-// the run prints nothing more for them.
-TEST_F(WaitTest, StopRequestEndsTheWaitsWithoutABound)
+// The announced waits have no bound. A stop request ends them at once and
+// the run prints nothing more for them; a line that is gone ends them at
+// once with its message.
+TEST_F(WaitTest, WaitsWithoutABoundEndOnAStopOrALostLine)
 {
     const std::string hsm = MakeFile("hsm.bin", RandomBytes(0x12000, 5));
     const std::string zolk = MakeFile("zolk.bin", RandomBytes(4096, 6));
     const struct {
         const char* name;
-        std::function<void(PtyPair&)> board;
+        std::function<void(PtyPair&)> enter;  // the board's part until the wait begins
         std::function<bool(ZOLK_QEX&)> call;
-    } cases[] = {
+        const char* goneMessage;
+    } waits[] = {
         {"end of a low format",
          [](PtyPair& p) {
              p.Read(kFwPacketSize);
              p.Write(Wire(Packet(ACK, LOW_FORMAT_CMD)));
-         },
-         [](ZOLK_QEX& qex) { return qex.LowformatCommand(); }},
-        {"start handshake of a board that waits for a reset", [](PtyPair&) {},
-         BootLoad(hsm, zolk)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ClearStopRequest();
-        ASSERT_TRUE(port.SetCommunicationTimeouts(0, 0, 0, 0, 0));
-        RunPeer(c.board);
-        std::thread stopper([] {
-            std::this_thread::sleep_for(700ms);
-            RequestStop(2);
-        });
-        ZOLK_QEX qex(&port, BuildForm {0});
-        bool ok = true;
-        testing::internal::CaptureStdout();
-        const long long ms = ElapsedMs([&] { ok = c.call(qex); });
-        const std::string out = testing::internal::GetCapturedStdout();
-        stopper.join();
-        JoinPeer();
-        EXPECT_FALSE(ok);
-        EXPECT_GE(ms, 650);
-        EXPECT_LT(ms, 700 + 1000);
-        for (const char* word : {"stopped answering", "gone", "Failed", "boot load stopped"}) {
-            EXPECT_EQ(out.find(word), std::string::npos) << word << "\n" << out;
-        }
-        pty.ReadUntilQuiet(50, 500);
-    }
-}
-
-// A line that is gone ends the announced waits at once, with its message.
-TEST_F(WaitTest, WaitsWithoutABoundEndWhenTheLineIsGone)
-{
-    const std::string hsm = MakeFile("hsm.bin", RandomBytes(0x12000, 5));
-    const std::string zolk = MakeFile("zolk.bin", RandomBytes(4096, 6));
-    const struct {
-        const char* name;
-        std::function<void(PtyPair&)> board;
-        std::function<bool(ZOLK_QEX&)> call;
-        const char* message;
-    } cases[] = {
-        {"end of a low format",
-         [](PtyPair& p) {
-             p.Read(kFwPacketSize);
-             p.Write(Wire(Packet(ACK, LOW_FORMAT_CMD)));
-             std::this_thread::sleep_for(300ms);
-             p.CloseMaster();
          },
          [](ZOLK_QEX& qex) { return qex.LowformatCommand(); },
          "Serial line is gone - waiting for the end of the low format\n"},
-        {"start handshake of a board that waits for a reset",
-         [](PtyPair& p) {
-             std::this_thread::sleep_for(300ms);
-             p.CloseMaster();
-         },
-         BootLoad(hsm, zolk),
+        {"start handshake of a board that waits for a reset", [](PtyPair&) {}, BootLoad(hsm, zolk),
          "The serial device is gone - boot load stopped\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        // A line of its own: the board's side is closed at the end.
-        PtyPair pair;
-        CSerialPort line;
-        ASSERT_TRUE(line.OpenPort(pair.SlavePath().c_str()));
-        ASSERT_TRUE(line.ConfigurePortA(460800, 8, 0, 0, 0));
-        ASSERT_TRUE(line.SetCommunicationTimeouts(0, 0, 0, 0, 0));
-        std::thread board([&] { c.board(pair); });
-        ZOLK_QEX qex(&line, BuildForm {0});
-        bool ok = true;
-        testing::internal::CaptureStdout();
-        const long long ms = ElapsedMs([&] { ok = c.call(qex); });
-        const std::string out = testing::internal::GetCapturedStdout();
-        board.join();
-        EXPECT_FALSE(ok);
-        EXPECT_LT(ms, 2000);
-        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    for (const auto& w : waits) {
+        for (const bool lineGone : {false, true}) {
+            SCOPED_TRACE(std::string(w.name) + (lineGone ? ", line gone" : ", stop request"));
+            ClearStopRequest();
+            // A line of its own: the board's side may be closed.
+            PtyPair pair;
+            CSerialPort line;
+            ASSERT_TRUE(line.OpenPort(pair.SlavePath().c_str()));
+            ASSERT_TRUE(line.ConfigurePortA(460800, 8, 0, 0, 0));
+            ASSERT_TRUE(line.SetCommunicationTimeouts(0, 0, 0, 0, 0));
+            std::thread board([&] {
+                w.enter(pair);
+                std::this_thread::sleep_for(700ms);
+                if (lineGone) {
+                    pair.CloseMaster();
+                } else {
+                    RequestStop(2);
+                }
+            });
+            ZOLK_QEX qex(&line, BuildForm {0});
+            bool ok = true;
+            testing::internal::CaptureStdout();
+            const long long ms = ElapsedMs([&] { ok = w.call(qex); });
+            const std::string out = testing::internal::GetCapturedStdout();
+            board.join();
+            EXPECT_FALSE(ok);
+            EXPECT_GE(ms, 650);
+            EXPECT_LT(ms, 700 + 1000);
+            if (lineGone) {
+                EXPECT_NE(out.find(w.goneMessage), std::string::npos) << out;
+            } else {
+                for (const char* word : {"stopped answering", "gone", "Failed", "boot load stopped"}) {
+                    EXPECT_EQ(out.find(word), std::string::npos) << word << "\n" << out;
+                }
+            }
+        }
     }
+    ClearStopRequest();
 }
 
 }  // namespace
